@@ -1,0 +1,29 @@
+// The calls orvplayer makes into the board library, with the names the
+// board library gives them. Our own Linux implementation stands behind this
+// header, so the program needs nothing beyond libc. None of these functions
+// prints anything.
+#pragma once
+
+#include <cstdint>
+
+// Starts the millisecond clock. Always returns 0.
+int wiringPiSetup();
+
+// Sleeps for the whole of `ms` milliseconds, even when a signal interrupts.
+void delay(unsigned int ms);
+
+// Milliseconds of the monotonic clock since wiringPiSetup(). Wraps after
+// about 49.7 days; only differences between readings are meaningful.
+std::uint32_t millis();
+
+// Opens a serial device raw 8N1 at `baud`, with blocking writes.
+// Returns the handle, or -1 (with nothing left open) on any failure.
+int serialOpen(const char* device, int baud);
+
+// Writes every byte of `text` (without its terminator), in order.
+// Returns 0, or -1 on a hard write error (the device went away).
+int serialPuts(int handle, const char* text);
+
+// Waits until everything written has left for the device, then closes.
+// Returns 0, or -1 when the output could not be drained.
+int serialClose(int handle);

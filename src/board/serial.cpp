@@ -1,0 +1,119 @@
+// Serial port through termios: open raw 8N1, write every byte, drain on close.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "board.h"
+#include "serial_rate.h"
+
+namespace {
+
+struct RateCode {
+    int baud;
+    speed_t code;
+};
+
+const RateCode kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// Returns the termios code of a standard rate, or B0 when it has none.
+speed_t standardRateCode(int baud) {
+    for (const RateCode& rate : kStandardRates) {
+        if (rate.baud == baud) {
+            return rate.code;
+        }
+    }
+    return B0;
+}
+
+bool configureRaw(int fd, int baud) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return false;  // not a terminal
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | CSIZE);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+
+    speed_t code = standardRateCode(baud);
+    if (code != B0) {
+        cfsetispeed(&tio, code);
+        cfsetospeed(&tio, code);
+        return tcsetattr(fd, TCSANOW, &tio) == 0;
+    }
+    return tcsetattr(fd, TCSANOW, &tio) == 0 && setCustomRate(fd, baud);
+}
+
+// Waits until the port can take more bytes; false on a hard error.
+bool waitWritable(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
+
+}  // namespace
+
+int serialOpen(const char* device, int baud) {
+    if (baud <= 0) {
+        return -1;
+    }
+    // O_NOCTTY: the device must never become our controlling terminal.
+    // O_NONBLOCK: do not hang on modem lines while opening.
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (!configureRaw(fd, baud) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int serialPuts(int handle, const char* text) {
+    const char* next = text;
+    std::size_t left = std::strlen(text);
+    while (left > 0) {
+        ssize_t written = write(handle, next, left);
+        if (written > 0) {
+            next += written;
+            left -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitWritable(handle)) {
+                return -1;
+            }
+        } else {
+            return -1;  // the device went away, or the port refuses bytes
+        }
+    }
+    return 0;
+}
+
+int serialClose(int handle) {
+    int drained;
+    while ((drained = tcdrain(handle)) != 0 && errno == EINTR) {
+    }
+    close(handle);
+    return drained == 0 ? 0 : -1;
+}

@@ -1,0 +1,129 @@
+#include "command_line.h"
+
+#include <climits>
+#include <cstring>
+
+#include "board/board.h"
+#include "playback/cue_reader.h"
+#include "playback/parse_int32.h"
+#include "playback/show_clock.h"
+
+// The upload directory and the two serial devices are settings of the build.
+#if !defined(ORV_UPLOAD_DIR) || !defined(ORV_FIRST_DEVICE) || !defined(ORV_SECOND_DEVICE)
+#error "ORV_UPLOAD_DIR, ORV_FIRST_DEVICE and ORV_SECOND_DEVICE must be defined by the build"
+#endif
+
+std::FILE* fp = nullptr;
+
+namespace {
+
+const char kUploadDir[] = ORV_UPLOAD_DIR;
+const char kFirstDevice[] = ORV_FIRST_DEVICE;
+const char kSecondDevice[] = ORV_SECOND_DEVICE;
+
+// The cue file's path: the upload directory with the -f value appended.
+char path[PATH_MAX];
+
+void startDelay(const char* value) {
+    const std::int32_t ms = parseInt32(value, 10);
+    if (ms > 0) {  // a negative delay waits nothing
+        delay(static_cast<unsigned int>(ms));
+    }
+}
+
+// Opens the serial port into `sp`. Returns false after printing why not.
+bool openPort(const char* value) {
+    const std::int32_t baud = parseInt32(value, 10);
+    if (baud == 0) {
+        std::puts("baud rate invalid");
+        return false;
+    }
+    if (sp != -1) {  // a repeated -b replaces the earlier port
+        serialClose(sp);
+    }
+    sp = serialOpen(kFirstDevice, baud);
+    if (sp == -1) {
+        sp = serialOpen(kSecondDevice, baud);
+    }
+    if (sp == -1) {
+        std::puts("couldn't connect to serial");
+        return false;
+    }
+    return true;
+}
+
+// Opens the cue file into `fp`. Returns false after printing why not.
+bool openCueFile(const char* value) {
+    if (fp != nullptr) {  // a repeated -f replaces the earlier file
+        std::fclose(fp);
+        fp = nullptr;
+    }
+    // The value is appended as it is, never normalised; a path too long for
+    // the system is refused whole rather than opened shortened.
+    if (std::strlen(kUploadDir) + std::strlen(value) >= sizeof path) {
+        std::printf("could not open file %s%s\n", kUploadDir, value);
+        return false;
+    }
+    std::strcpy(path, kUploadDir);
+    std::strcat(path, value);
+    fp = std::fopen(path, "r");
+    if (fp == nullptr) {
+        std::printf("could not open file %s\n", path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char* argv[]) {
+    bool fileGiven = false;
+    bool baudGiven = false;
+    bool delayGiven = false;
+
+    // Each word is tested against all three options, and the value word is
+    // itself tested on the next pass. An option that is the last word has
+    // no value and counts as not given.
+    for (int i = 1; i + 1 < argc; ++i) {
+        const char* word = argv[i];
+        const char* value = argv[i + 1];
+        if (std::strcmp(word, "-d") == 0) {
+            startDelay(value);
+            delayGiven = true;
+        }
+        if (std::strcmp(word, "-b") == 0) {
+            if (!openPort(value)) {
+                return 1;
+            }
+            baudGiven = true;
+        }
+        if (std::strcmp(word, "-f") == 0) {
+            if (!openCueFile(value)) {
+                return 1;
+            }
+            fileGiven = true;
+        }
+    }
+
+    if (fileGiven && baudGiven && delayGiven) {
+        playFile(fp);
+        std::fclose(fp);
+        // Status 0 promises that every byte reached the device.
+        if (serialClose(sp) != 0) {
+            std::puts("couldn't write to serial");
+            return 1;
+        }
+        return 0;
+    }
+
+    if (!fileGiven) {
+        std::puts("no filename\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]");
+    }
+    if (!baudGiven) {
+        std::puts("no baud rate\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]");
+    }
+    if (!delayGiven) {
+        std::puts("no delay\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]");
+    }
+    return 1;
+}

@@ -1,0 +1,50 @@
+#include "cue_reader.h"
+
+#include <cstring>
+
+#include "parse_int32.h"
+#include "show_clock.h"
+
+char buf[kPieceChars + 1];
+
+namespace {
+
+// Only the first 8 characters of a piece hold its offset.
+constexpr std::size_t kOffsetChars = 8;
+
+}  // namespace
+
+void playFile(std::FILE* file) {
+    char line[kPieceChars + 1];
+    // The next line is read only after the previous cue was written, so
+    // the file is read as fast as the show plays.
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        const std::int32_t offset = getOffset(line);
+        if (offset == kNoOffset) {
+            continue;
+        }
+        const char* codes = getCodes(line);
+        if (codes[0] == '\0') {
+            continue;
+        }
+        queue(offset, codes);
+    }
+}
+
+std::int32_t getOffset(const char* line) {
+    if (std::strchr(line, ':') == nullptr) {
+        return kNoOffset;
+    }
+    char field[kOffsetChars + 1];
+    std::strncpy(field, line, kOffsetChars);
+    field[kOffsetChars] = '\0';
+    return parseInt32(field, 16);
+}
+
+char* getCodes(const char* line) {
+    const char* colon = std::strchr(line, ':');
+    const char* codes = colon != nullptr ? colon + 1 : line;
+    std::strncpy(buf, codes, sizeof buf - 1);
+    buf[sizeof buf - 1] = '\0';
+    return buf;
+}

@@ -1,0 +1,24 @@
+// The show clock: turns cue offsets into moments on the millisecond clock
+// and writes each cue's codes to the serial port when its moment comes.
+#pragma once
+
+#include <cstdint>
+
+// The show's base offset, in the cue file's milliseconds; negative until a
+// cue sets it (and for as long as cues keep setting it to a negative value).
+extern std::int32_t ShowOffset;
+
+// The clock reading at the first cue, or -1 before it. Held in 64 bits so
+// that every 32-bit reading fits beside the "not set" mark.
+extern std::int64_t starttime;
+
+// Serial port handle the codes are written to; -1 when none is open.
+extern int sp;
+
+// Waits (busy polling the clock) until the cue is due, counted from the
+// first cue, then writes its codes. A cue already due is written at once.
+void queue(std::int32_t offset, const char* codes);
+
+// Writes the codes to the port. On a hard write error prints
+// "couldn't write to serial" and ends the process with status 1.
+void sendCodes(const char* codes);

@@ -1,0 +1,55 @@
+#include "fake_board.h"
+
+#include "board/board.h"
+#include "playback/show_clock.h"
+
+namespace fake {
+
+std::uint32_t now;
+std::uint32_t step;
+std::uint32_t lastReading;
+std::uint32_t writeCost;
+int writeResult;
+std::vector<Write> writes;
+
+void reset() {
+    now = 1000;
+    step = 1;
+    lastReading = 0;
+    writeCost = 0;
+    writeResult = 0;
+    writes.clear();
+    ShowOffset = -1;
+    starttime = -1;
+    sp = 3;
+}
+
+}  // namespace fake
+
+int wiringPiSetup() {
+    return 0;
+}
+
+void delay(unsigned int ms) {
+    fake::now += ms;
+}
+
+std::uint32_t millis() {
+    fake::lastReading = fake::now;
+    fake::now += fake::step;
+    return fake::lastReading;
+}
+
+int serialOpen(const char* /*device*/, int /*baud*/) {
+    return 3;
+}
+
+int serialPuts(int /*handle*/, const char* text) {
+    fake::writes.push_back({fake::lastReading, text});
+    fake::now += fake::writeCost;
+    return fake::writeResult;
+}
+
+int serialClose(int /*handle*/) {
+    return 0;
+}

@@ -1,0 +1,29 @@
+// A board with a scripted clock and a recording serial port, for testing
+// the show clock and the cue reader without waiting in real time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Write {
+    std::uint32_t lastReading;  // the clock reading the writer last saw
+    std::string codes;
+};
+
+// Every millis() call returns `now` and then moves it on by `step`.
+extern std::uint32_t now;
+extern std::uint32_t step;
+extern std::uint32_t lastReading;
+// Milliseconds the port takes to accept a write (moves `now` on).
+extern std::uint32_t writeCost;
+// What serialPuts answers.
+extern int writeResult;
+extern std::vector<Write> writes;
+
+// Back to a fresh board and a show clock that has seen no cue.
+void reset();
+
+}  // namespace fake

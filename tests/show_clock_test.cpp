@@ -1,0 +1,133 @@
+// The show clock against a scripted clock: when each cue is written.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "fake_board.h"
+#include "playback/show_clock.h"
+
+namespace {
+
+class ShowClock : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+
+    // Queues the offsets in order, each with its index as codes.
+    void play(const std::vector<std::int32_t>& offsets) {
+        for (std::size_t i = 0; i < offsets.size(); ++i) {
+            queue(offsets[i], std::to_string(i).c_str());
+        }
+    }
+
+    // Milliseconds after the first cue's clock reading at which cue `i`
+    // was written (as the writer's last clock reading). A cue written at
+    // once goes at the next reading: 1 ms on, with this clock.
+    std::int64_t writtenAt(std::size_t i) const {
+        return static_cast<std::uint32_t>(fake::writes.at(i).lastReading -
+                                          static_cast<std::uint32_t>(starttime));
+    }
+};
+
+TEST_F(ShowClock, WritesEachCueAtItsFirstDueReading) {
+    play({0, 0x1f4, 0x3e8});
+    ASSERT_EQ(fake::writes.size(), 3U);
+    EXPECT_EQ(writtenAt(0), 1);
+    EXPECT_EQ(writtenAt(1), 500);
+    EXPECT_EQ(writtenAt(2), 1000);
+}
+
+TEST_F(ShowClock, CountsFromTheFirstCueWhateverItsOffset) {
+    fake::now = 777;
+    play({0x1f4, 0x3e8});
+    EXPECT_EQ(starttime, 777);
+    EXPECT_EQ(ShowOffset, 0x1f4);
+    EXPECT_EQ(writtenAt(0), 1);
+    EXPECT_EQ(writtenAt(1), 500);
+}
+
+TEST_F(ShowClock, NeverEarlyWithACoarseClock) {
+    // A clock that moves 7 ms between readings: each cue goes at the first
+    // reading at or past its moment, never before it. The cue at 11 is due
+    // already when it is queued and goes at the next reading.
+    fake::step = 7;
+    play({0, 10, 11, 50, 51});
+    ASSERT_EQ(fake::writes.size(), 5U);
+    const std::vector<std::int64_t> expected = {7, 14, 21, 56, 63};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(writtenAt(i), expected[i]) << "cue " << i;
+    }
+}
+
+TEST_F(ShowClock, SameOffsetCuesGoBackToBack) {
+    play({0x10, 0x20, 0x20, 0x20});
+    ASSERT_EQ(fake::writes.size(), 4U);
+    EXPECT_EQ(writtenAt(1), 16);
+    // One clock reading each, no wait between them.
+    EXPECT_EQ(writtenAt(2), 17);
+    EXPECT_EQ(writtenAt(3), 18);
+}
+
+TEST_F(ShowClock, LatenessIsNotCarriedOn) {
+    // The port takes 300 ms to accept each cue. The cue due 100 ms after
+    // the first goes at once; the one at 1000 ms still goes at 1000 ms.
+    fake::writeCost = 300;
+    play({0, 100, 1000});
+    EXPECT_EQ(writtenAt(1), 302);
+    EXPECT_EQ(writtenAt(2), 1000);
+}
+
+TEST_F(ShowClock, CueBelowTheBaseGoesAtOnce) {
+    play({0x100, 0x10, 0x200});
+    EXPECT_EQ(writtenAt(1), 2);
+    EXPECT_EQ(writtenAt(2), 0x100);
+}
+
+TEST_F(ShowClock, NegativeBaseIsReplacedByTheNextCue) {
+    // -5 and 3 both go at once (the base becomes -5, then 3); 13 is due
+    // 10 ms after the first cue was queued.
+    play({-5, 3, 13});
+    EXPECT_EQ(ShowOffset, 3);
+    EXPECT_EQ(writtenAt(0), 1);
+    EXPECT_EQ(writtenAt(1), 2);
+    EXPECT_EQ(writtenAt(2), 10);
+}
+
+TEST_F(ShowClock, LargestOffsetThenMostNegativeDoesNotOverflow) {
+    // 0x7FFFFFFF - (-0xFFFFFFF) would overflow 32 bits; the second cue is
+    // below the base and goes at once.
+    play({INT32_MAX, -0xFFFFFFF});
+    ASSERT_EQ(fake::writes.size(), 2U);
+    EXPECT_EQ(writtenAt(1), 2);
+}
+
+TEST_F(ShowClock, StaysRightAcrossTheClockWrap) {
+    fake::now = 0xFFFFFF00U;
+    play({0, 0x80, 0x200});
+    EXPECT_EQ(fake::writes[1].lastReading, 0xFFFFFF80U);
+    EXPECT_EQ(fake::writes[2].lastReading, 0x00000100U);
+}
+
+TEST_F(ShowClock, FirstReadingPastTwoToTheThirtyOneStillCounts) {
+    // A start delay of about 25 days puts the first reading past 2^31 ms.
+    fake::now = 0x80000010U;
+    play({0, 0x20, 0x40});
+    EXPECT_EQ(starttime, 0x80000010LL);
+    EXPECT_EQ(writtenAt(1), 0x20);
+    EXPECT_EQ(writtenAt(2), 0x40);
+}
+
+TEST_F(ShowClock, WritesCodesExactlyAsGiven) {
+    queue(0, "ON\r\n");
+    queue(0, ":x:\n");
+    ASSERT_EQ(fake::writes.size(), 2U);
+    EXPECT_EQ(fake::writes[0].codes, "ON\r\n");
+    EXPECT_EQ(fake::writes[1].codes, ":x:\n");
+}
+
+TEST_F(ShowClock, HardWriteErrorEndsTheRunWithStatusOne) {
+    fake::writeResult = -1;
+    EXPECT_EXIT(queue(0, "x\n"), ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace

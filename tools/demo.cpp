@@ -1,0 +1,95 @@
+// Plays a show into a virtual serial device and prints each cue as the
+// device receives it, with its arrival time after the first cue.
+//
+//   orvplayer-demo PLAYER SHOW UPLOAD_DIR DEVICE_LINK
+//
+// PLAYER must be a build of orvplayer whose upload directory is UPLOAD_DIR
+// and whose first serial device is DEVICE_LINK.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "virtual_serial.h"
+
+namespace {
+
+// Shows control characters and bytes that are not printable ASCII as escapes.
+std::string escaped(const std::string& bytes) {
+    std::string shown;
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else {
+            shown += ch;
+        }
+    }
+    return shown;
+}
+
+std::string baseName(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 5) {
+        std::cout << "usage: orvplayer-demo PLAYER SHOW UPLOAD_DIR DEVICE_LINK\n";
+        return 2;
+    }
+    const std::string player = argv[1];
+    const std::string show = argv[2];
+    const std::string uploadDir = argv[3];
+    const std::string name = baseName(show);
+
+    std::ifstream in(show, std::ios::binary);
+    std::ofstream copy(uploadDir + "/" + name, std::ios::binary);
+    copy << in.rdbuf();
+    copy.close();
+    if (!in || !copy) {
+        std::cout << "cannot copy " << show << " into " << uploadDir << "\n";
+        return 2;
+    }
+
+    VirtualSerial device(argv[4]);
+    std::cout << "Playing " << show << " into a virtual serial device:\n"
+              << "  orvplayer -b 115200 -f " << name << " -d 0\n\n"
+              << "  arrival  cue received by the device\n";
+    std::cout.flush();
+
+    RunResult run = runAgainst({player, "-b", "115200", "-f", name, "-d", "0"}, &device);
+
+    // A cue is shown when its line end arrives, timed by its first byte.
+    std::string pending;
+    std::int64_t pendingSince = 0;
+    std::int64_t first = run.arrivals.empty() ? 0 : run.arrivals.front().nanos;
+    for (const Arrival& arrival : run.arrivals) {
+        for (char c : arrival.bytes) {
+            if (pending.empty()) {
+                pendingSince = arrival.nanos;
+            }
+            pending += c;
+            if (c == '\n') {
+                std::printf("  %5lld ms  %s\n",
+                            static_cast<long long>((pendingSince - first) / 1000000),
+                            escaped(pending).c_str());
+                pending.clear();
+            }
+        }
+    }
+    if (!pending.empty()) {
+        std::printf("  %5lld ms  %s\n", static_cast<long long>((pendingSince - first) / 1000000),
+                    escaped(pending).c_str());
+    }
+    std::cout << run.out << "\norvplayer ended with status " << run.status << "\n";
+    return run.status == 0 ? 0 : 1;
+}

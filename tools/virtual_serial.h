@@ -1,0 +1,65 @@
+// A pseudo-terminal standing in for the show's serial device, and a way to
+// run the player against it while timing every byte that arrives. Used by
+// the demo and by the end-to-end tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Nanoseconds of the monotonic clock.
+std::int64_t monotonicNanos();
+
+// A pseudo-terminal whose device side is reachable through a symbolic link
+// at `linkPath`, as a USB serial device would be at its /dev node.
+class VirtualSerial {
+public:
+    explicit VirtualSerial(std::string linkPath);
+    ~VirtualSerial();
+    VirtualSerial(const VirtualSerial&) = delete;
+    VirtualSerial& operator=(const VirtualSerial&) = delete;
+
+    // The controller side, where the player's bytes arrive; -1 once unplugged.
+    int controller() const { return controller_; }
+    // Closes the controller side: the device is gone, writes to it fail.
+    void unplug();
+
+private:
+    std::string linkPath_;
+    int controller_ = -1;
+    int deviceKeepAlive_ = -1;  // keeps the device side open between runs
+};
+
+// Bytes that came in one read, and when.
+struct Arrival {
+    std::int64_t nanos;
+    std::string bytes;
+};
+
+struct RunOptions {
+    // Bytes expected on the device: after the player ends, reading goes on
+    // until this many arrived (or a few seconds passed).
+    std::size_t expectBytes = 0;
+    // A slow device: read at most this many bytes at a time ...
+    std::size_t readChunk = 1 << 16;
+    // ... and pause this long after each read.
+    int pauseMicrosAfterRead = 0;
+    // Unplug the device once this many bytes arrived (0: never).
+    std::size_t unplugAfterBytes = 0;
+};
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when the player did not exit
+    std::string out;
+    std::string err;
+    std::int64_t startNanos = 0;
+    std::int64_t endNanos = 0;
+    std::vector<Arrival> arrivals;
+
+    std::string received() const;
+};
+
+// Runs `argv` (argv[0] is the program's path) with its standard output and
+// error captured, reading whatever arrives on `device` (may be null).
+RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device,
+                     const RunOptions& options = RunOptions{});
