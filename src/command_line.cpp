@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "board/board.h"
 #include "playback/cue_reader.h"
@@ -52,6 +54,24 @@ bool openPort(const char* value) {
     return true;
 }
 
+// Opens `name` for reading like fopen(name, "r"), except that a FIFO with
+// no writer does not hang the player: it opens, and reads as an empty file.
+std::FILE* openForReading(const char* name) {
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    std::FILE* file = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 // Opens the cue file into `fp`. Returns false after printing why not.
 bool openCueFile(const char* value) {
     if (fp != nullptr) {  // a repeated -f replaces the earlier file
@@ -60,13 +80,15 @@ bool openCueFile(const char* value) {
     }
     // The value is appended as it is, never normalised; a path too long for
     // the system is refused whole rather than opened shortened.
-    if (std::strlen(kUploadDir) + std::strlen(value) >= sizeof path) {
+    const std::size_t dirLength = sizeof kUploadDir - 1;
+    const std::size_t valueLength = std::strlen(value);
+    if (dirLength + valueLength >= sizeof path) {
         std::printf("could not open file %s%s\n", kUploadDir, value);
         return false;
     }
-    std::strcpy(path, kUploadDir);
-    std::strcat(path, value);
-    fp = std::fopen(path, "r");
+    std::memcpy(path, kUploadDir, dirLength);
+    std::memcpy(path + dirLength, value, valueLength + 1);
+    fp = openForReading(path);
     if (fp == nullptr) {
         std::printf("could not open file %s\n", path);
         return false;

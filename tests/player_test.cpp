@@ -28,6 +28,22 @@ const std::string kNoDelay = "no delay\n\nsyntax: orvplayer -b [baud] -f [filena
 
 constexpr std::int64_t kMs = 1000000;
 
+// The words that run a target program on this machine: none natively, the
+// emulator's in a cross build.
+std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::string list = ORV_TEST_EMULATOR;
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = list.find('|', start);
+        end = end == std::string::npos ? list.size() : end;
+        if (end > start) {
+            words.push_back(list.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
+}
+
 class Player : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -43,12 +59,21 @@ protected:
     }
 
     // Runs the player with `args`; it must never write to standard error.
-    static RunResult run(std::vector<std::string> args, VirtualSerial* device = nullptr,
-                         RunOptions options = RunOptions{}) {
+    static RunResult runWith(std::vector<std::string> args, VirtualSerial* device,
+                             RunOptions options) {
         args.insert(args.begin(), kPlayer);
+        options.launcher = emulator();
         RunResult result = runAgainst(args, device, options);
         EXPECT_EQ(result.err, "");
         return result;
+    }
+
+    // The same, waiting for `expectBytes` to arrive on the device.
+    static RunResult run(std::vector<std::string> args, VirtualSerial* device = nullptr,
+                         std::size_t expectBytes = 0) {
+        RunOptions options;
+        options.expectBytes = expectBytes;
+        return runWith(std::move(args), device, options);
     }
 
     // Output speed the device was last set to.
@@ -120,19 +145,19 @@ TEST_F(Player, BaudThatReadsAsZeroIsRefusedAtOnce) {
 TEST_F(Player, BaudIsReadAsDecimalUpToTheFirstNonDigit) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:ON\n");
-    RunResult junk = run({"-b", "300junk", "-f", "show.txt", "-d", "0"}, &device, {3});
+    RunResult junk = run({"-b", "300junk", "-f", "show.txt", "-d", "0"}, &device, 3);
     EXPECT_EQ(junk.status, 0);
     EXPECT_EQ(junk.received(), "ON\n");
     EXPECT_EQ(speedOf(kFirstDevice), B300);
 
     // 2^32 clamps to the largest 32-bit value on any width of long; it
     // must never wrap to 0.
-    RunResult huge = run({"-b", "4294967296", "-f", "show.txt", "-d", "0"}, &device, {3});
+    RunResult huge = run({"-b", "4294967296", "-f", "show.txt", "-d", "0"}, &device, 3);
     EXPECT_EQ(huge.out, "");
     EXPECT_EQ(huge.status, 0);
 
     // A rate termios has no code for goes through the arbitrary-rate call.
-    RunResult custom = run({"-b", "250000", "-f", "show.txt", "-d", "0"}, &device, {3});
+    RunResult custom = run({"-b", "250000", "-f", "show.txt", "-d", "0"}, &device, 3);
     EXPECT_EQ(custom.status, 0);
     EXPECT_EQ(custom.received(), "ON\n");
 }
@@ -146,7 +171,7 @@ TEST_F(Player, FallsBackToTheSecondDeviceQuietly) {
     // A first device node that is not a terminal does not count either.
     std::ofstream(kFirstDevice) << "not a tty";
     VirtualSerial second(kSecondDevice);
-    RunResult fallback = run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &second, {3});
+    RunResult fallback = run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &second, 3);
     EXPECT_EQ(fallback.out, "");
     EXPECT_EQ(fallback.status, 0);
     EXPECT_EQ(fallback.received(), "ON\n");
@@ -162,7 +187,7 @@ TEST_F(Player, FileIsLookedUpInTheUploadDirectoryAsWritten) {
     RunResult absolute = run({"-b", "9600", "-d", "0", "-f", "/tmp/x"}, &device);
     EXPECT_EQ(absolute.out, "could not open file " + kUploadDir + "/tmp/x\n");
     writeShow("tmp/x", "0:inside\n");
-    RunResult inside = run({"-b", "9600", "-d", "0", "-f", "/tmp/x"}, &device, {7});
+    RunResult inside = run({"-b", "9600", "-d", "0", "-f", "/tmp/x"}, &device, 7);
     EXPECT_EQ(inside.status, 0);
     EXPECT_EQ(inside.received(), "inside\n");
 }
@@ -181,7 +206,7 @@ TEST_F(Player, RepeatedOptionsUseTheLastValue) {
     writeShow("b.txt", "0:from b\n");
     // The second file name is joined to the upload directory alone.
     RunResult result =
-        run({"-b", "9600", "-f", "a.txt", "-f", "b.txt", "-b", "19200", "-d", "0"}, &device, {7});
+        run({"-b", "9600", "-f", "a.txt", "-f", "b.txt", "-b", "19200", "-d", "0"}, &device, 7);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.received(), "from b\n");
     EXPECT_EQ(speedOf(kFirstDevice), B19200);
@@ -201,7 +226,7 @@ TEST_F(Player, OptionsActInTheOrderTheyStand) {
 
     // A delay after the port and file waits before the first cue.
     VirtualSerial device(kFirstDevice);
-    RunResult delayLast = run({"-b", "9600", "-f", "show.txt", "-d", "700"}, &device, {3});
+    RunResult delayLast = run({"-b", "9600", "-f", "show.txt", "-d", "700"}, &device, 3);
     EXPECT_EQ(delayLast.status, 0);
     EXPECT_GE(arrivalOf(delayLast, 0) - delayLast.startNanos, 700 * kMs);
 }
@@ -210,7 +235,7 @@ TEST_F(Player, DelaysThatWaitNothing) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:ON\n");
     for (const char* wait : {"0", "abc", "-100000", "-2147483648"}) {
-        RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", wait}, &device, {3});
+        RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", wait}, &device, 3);
         EXPECT_EQ(result.status, 0) << wait;
         EXPECT_EQ(result.received(), "ON\n") << wait;
         EXPECT_LT(result.endNanos - result.startNanos, 60000 * kMs) << wait;
@@ -224,7 +249,7 @@ TEST_F(Player, FileNameThatIsAnOptionWordActsTwice) {
     EXPECT_EQ(missing.status, 1);
 
     writeShow("-d", "0:dash\n");
-    RunResult played = run({"-f", "-d", "100", "-b", "9600"}, &device, {5});
+    RunResult played = run({"-f", "-d", "100", "-b", "9600"}, &device, 5);
     EXPECT_EQ(played.status, 0);
     EXPECT_EQ(played.received(), "dash\n");
     EXPECT_GE(played.endNanos - played.startNanos, 100 * kMs);
@@ -263,7 +288,7 @@ TEST_F(Player, DeliversEveryCueByteForByte) {
                                  + longCodes.substr(0, 252)
                                  + "last";
     writeShow("show.txt", show);
-    RunResult result = run({"-b", "115200", "-f", "show.txt", "-d", "0"}, &device, {expected.size()});
+    RunResult result = run({"-b", "115200", "-f", "show.txt", "-d", "0"}, &device, expected.size());
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.received(), expected);
@@ -272,7 +297,7 @@ TEST_F(Player, DeliversEveryCueByteForByte) {
 TEST_F(Player, CuesArriveNoEarlierThanTheirMoment) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "1f4:A\n1f4:B\n3e8:C\n5dc:D\n");
-    RunResult result = run({"-b", "115200", "-f", "show.txt", "-d", "0"}, &device, {8});
+    RunResult result = run({"-b", "115200", "-f", "show.txt", "-d", "0"}, &device, 8);
     ASSERT_EQ(result.received(), "A\nB\nC\nD\n");
     const std::int64_t first = arrivalOf(result, 0);
     // The clock counts whole milliseconds, so a cue may leave up to one
@@ -295,7 +320,7 @@ TEST_F(Player, SlowDeviceStillGetsEveryByteInOrder) {
     slow.expectBytes = expected.size();
     slow.readChunk = 512;
     slow.pauseMicrosAfterRead = 100;
-    RunResult result = run({"-b", "9600", "-f", "big.txt", "-d", "0"}, &device, slow);
+    RunResult result = runWith({"-b", "9600", "-f", "big.txt", "-d", "0"}, &device, slow);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_TRUE(result.received() == expected) << "received " << result.received().size()
@@ -314,8 +339,8 @@ TEST_F(Player, UnpluggedDeviceFailsTheRun) {
     }
     writeShow("show.txt", show);
     RunOptions unplug;
-    unplug.unplugAfterBytes = 1;
-    RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &device, unplug);
+    unplug.onReceived = [&device](std::size_t) { device.unplug(); };
+    RunResult result = runWith({"-b", "9600", "-f", "show.txt", "-d", "0"}, &device, unplug);
     EXPECT_EQ(result.out, "couldn't write to serial\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(expected.compare(0, result.received().size(), result.received()), 0);

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +76,7 @@ std::string RunResult::received() const {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int outPipe[2], int errPipe[2]) {
+pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], int errPipe[2]) {
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         fail("pipe");
     }
@@ -90,6 +92,10 @@ pid_t spawn(const std::vector<std::string>& argv, int outPipe[2], int errPipe[2]
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
+        if (runAsId != -1 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
+                              setuid(static_cast<uid_t>(runAsId)) != 0)) {
+            _exit(126);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -117,7 +123,9 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
     int outPipe[2];
     int errPipe[2];
     result.startNanos = monotonicNanos();
-    pid_t pid = spawn(argv, outPipe, errPipe);
+    std::vector<std::string> words = options.launcher;
+    words.insert(words.end(), argv.begin(), argv.end());
+    pid_t pid = spawn(words, options.runAsId, outPipe, errPipe);
     int outFd = outPipe[0];
     int errFd = errPipe[0];
     std::size_t receivedBytes = 0;
@@ -128,8 +136,10 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
         int controller = device != nullptr ? device->controller() : -1;
         if (exitedAt == 0) {
             int status = 0;
-            if (outFd < 0 && errFd < 0 && waitpid(pid, &status, 0) == pid) {
+            rusage usage{};
+            if (outFd < 0 && errFd < 0 && wait4(pid, &status, 0, &usage) == pid) {
                 result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                result.maxResidentKiB = usage.ru_maxrss;
                 exitedAt = monotonicNanos();
                 result.endNanos = exitedAt;
             }
@@ -159,8 +169,8 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
                 result.arrivals.push_back(
                     {monotonicNanos(), std::string(chunk.data(), static_cast<std::size_t>(got))});
                 receivedBytes += static_cast<std::size_t>(got);
-                if (options.unplugAfterBytes != 0 && receivedBytes >= options.unplugAfterBytes) {
-                    device->unplug();
+                if (options.onReceived) {
+                    options.onReceived(receivedBytes);
                 }
                 if (options.pauseMicrosAfterRead > 0) {
                     usleep(static_cast<useconds_t>(options.pauseMicrosAfterRead));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,13 @@ struct RunOptions {
     std::size_t readChunk = 1 << 16;
     // ... and pause this long after each read.
     int pauseMicrosAfterRead = 0;
-    // Unplug the device once this many bytes arrived (0: never).
-    std::size_t unplugAfterBytes = 0;
+    // Called after each read with the number of bytes received so far; may
+    // unplug the device, stop reading for a while, change files ...
+    std::function<void(std::size_t received)> onReceived;
+    // Run the player as this user and group (when not -1; needs root).
+    int runAsId = -1;
+    // Extra words put before the program, such as an emulator.
+    std::vector<std::string> launcher;
 };
 
 struct RunResult {
@@ -54,6 +60,7 @@ struct RunResult {
     std::string err;
     std::int64_t startNanos = 0;
     std::int64_t endNanos = 0;
+    long maxResidentKiB = 0;  // the player's peak resident memory
     std::vector<Arrival> arrivals;
 
     std::string received() const;
