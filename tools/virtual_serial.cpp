@@ -96,7 +96,7 @@ pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], i
                               setuid(static_cast<uid_t>(runAsId)) != 0)) {
             _exit(126);
         }
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(outPipe[1]);
