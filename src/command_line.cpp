@@ -1,9 +1,10 @@
 #include "command_line.h"
 
-#include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstring>
 
 #include "board/board.h"
 #include "playback/cue_reader.h"

@@ -1,4 +1,6 @@
 // The cue reader: offsets, codes, and whole files read piece by piece.
+#include "playback/cue_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "fake_board.h"
-#include "playback/cue_reader.h"
 #include "playback/show_clock.h"
 
 namespace {
@@ -94,9 +95,7 @@ TEST_F(CueFile, PassesOverLinesThatCarryNoCue) {
               (Codes{"\n", "ON\r\n"}));
 }
 
-TEST_F(CueFile, EmptyFileQueuesNothing) {
-    EXPECT_TRUE(codesOf("").empty());
-}
+TEST_F(CueFile, EmptyFileQueuesNothing) { EXPECT_TRUE(codesOf("").empty()); }
 
 TEST_F(CueFile, LastLineWithoutLineEndIsACue) {
     EXPECT_EQ(codesOf("0:a\n10:b"), (Codes{"a\n", "b"}));
@@ -107,7 +106,8 @@ TEST_F(CueFile, LongLinesAreSplitAt254Characters) {
     // piece of 46 that is a cue only because it holds a colon.
     std::string first = "0:" + std::string(252, 'a');
     std::string rest = "5:" + std::string(44, 'b');
-    EXPECT_EQ(codesOf(first + rest + "\n"), (Codes{std::string(252, 'a'), std::string(44, 'b') + "\n"}));
+    EXPECT_EQ(codesOf(first + rest + "\n"),
+              (Codes{std::string(252, 'a'), std::string(44, 'b') + "\n"}));
 
     // Without a colon in the rest, the rest is passed over.
     EXPECT_EQ(codesOf(first + std::string(46, 'c') + "\n"), (Codes{std::string(252, 'a')}));

@@ -26,13 +26,9 @@ void reset() {
 
 }  // namespace fake
 
-int wiringPiSetup() {
-    return 0;
-}
+int wiringPiSetup() { return 0; }
 
-void delay(unsigned int ms) {
-    fake::now += ms;
-}
+void delay(unsigned int ms) { fake::now += ms; }
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;
@@ -40,9 +36,7 @@ std::uint32_t millis() {
     return fake::lastReading;
 }
 
-int serialOpen(const char* /*device*/, int /*baud*/) {
-    return 3;
-}
+int serialOpen(const char* /*device*/, int /*baud*/) { return 3; }
 
 int serialPuts(int /*handle*/, const char* text) {
     fake::writes.push_back({fake::lastReading, text});
@@ -50,6 +44,4 @@ int serialPuts(int /*handle*/, const char* text) {
     return fake::writeResult;
 }
 
-int serialClose(int /*handle*/) {
-    return 0;
-}
+int serialClose(int /*handle*/) { return 0; }

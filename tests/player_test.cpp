@@ -1,8 +1,7 @@
 // The real program end to end: command line, messages, exit status and the
 // bytes that reach a pseudo-terminal standing in for the serial device.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,8 +21,10 @@ const std::string kUploadDir = ORV_TEST_UPLOAD_DIR;
 const std::string kFirstDevice = ORV_TEST_FIRST_DEVICE;
 const std::string kSecondDevice = ORV_TEST_SECOND_DEVICE;
 
-const std::string kNoFilename = "no filename\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
-const std::string kNoBaud = "no baud rate\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
+const std::string kNoFilename =
+    "no filename\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
+const std::string kNoBaud =
+    "no baud rate\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
 const std::string kNoDelay = "no delay\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
 
 constexpr std::int64_t kMs = 1000000;
@@ -149,7 +150,6 @@ TEST_F(Player, BaudIsReadAsDecimalUpToTheFirstNonDigit) {
     EXPECT_EQ(junk.status, 0);
     EXPECT_EQ(junk.received(), "ON\n");
     EXPECT_EQ(speedOf(kFirstDevice), B300);
-
 
     // 2^32 clamps to the largest 32-bit value on any width of long; it
     // must never wrap to 0.
@@ -283,20 +283,11 @@ TEST_F(Player, EmptyShowsEndWellWithNothingSent) {
 TEST_F(Player, DeliversEveryCueByteForByte) {
     VirtualSerial device(kFirstDevice);
     const std::string longCodes(300, 'L');
-    const std::string show = std::string("0:ON\n")
-                             + "no colon here\n"
-                             + "1:ab:cd\r\n"
-                             + "-3e8:never\n"
-                             + "2:\xff\x01\t raw\n"
-                             + "3:AB" + std::string(1, '\0') + "CD\n"
-                             + "4:" + longCodes + "\n"
-                             + "5:last";
-    const std::string expected = std::string("ON\n")
-                                 + "ab:cd\r\n"
-                                 + "\xff\x01\t raw\n"
-                                 + "AB"
-                                 + longCodes.substr(0, 252)
-                                 + "last";
+    const std::string show = std::string("0:ON\n") + "no colon here\n" + "1:ab:cd\r\n" +
+                             "-3e8:never\n" + "2:\xff\x01\t raw\n" + "3:AB" + std::string(1, '\0') +
+                             "CD\n" + "4:" + longCodes + "\n" + "5:last";
+    const std::string expected = std::string("ON\n") + "ab:cd\r\n" + "\xff\x01\t raw\n" + "AB" +
+                                 longCodes.substr(0, 252) + "last";
     writeShow("show.txt", show);
     RunResult result = run({"-b", "115200", "-f", "show.txt", "-d", "0"}, &device, expected.size());
     EXPECT_EQ(result.out, "");
@@ -321,7 +312,8 @@ TEST_F(Player, SlowDeviceStillGetsEveryByteInOrder) {
     std::string show;
     std::string expected;
     for (int i = 0; i < 3000; ++i) {
-        std::string codes = std::to_string(i) + ":" + std::string(140, static_cast<char>('a' + i % 26)) + "\n";
+        std::string codes =
+            std::to_string(i) + ":" + std::string(140, static_cast<char>('a' + i % 26)) + "\n";
         show += "0:" + codes;
         expected += codes;
     }
@@ -333,8 +325,8 @@ TEST_F(Player, SlowDeviceStillGetsEveryByteInOrder) {
     RunResult result = runWith({"-b", "9600", "-f", "big.txt", "-d", "0"}, &device, slow);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(result.received() == expected) << "received " << result.received().size()
-                                               << " of " << expected.size() << " bytes";
+    EXPECT_TRUE(result.received() == expected)
+        << "received " << result.received().size() << " of " << expected.size() << " bytes";
 }
 
 TEST_F(Player, UnpluggedDeviceFailsTheRun) {

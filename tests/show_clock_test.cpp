@@ -1,11 +1,12 @@
 // The show clock against a scripted clock: when each cue is written.
+#include "playback/show_clock.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "fake_board.h"
-#include "playback/show_clock.h"
 
 namespace {
 

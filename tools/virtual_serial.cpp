@@ -1,18 +1,19 @@
 #include "virtual_serial.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 std::int64_t monotonicNanos() {
     timespec now{};
@@ -62,9 +63,7 @@ VirtualSerial::~VirtualSerial() {
     closeQuietly(deviceKeepAlive_);
 }
 
-void VirtualSerial::unplug() {
-    closeQuietly(controller_);
-}
+void VirtualSerial::unplug() { closeQuietly(controller_); }
 
 std::string RunResult::received() const {
     std::string all;
@@ -92,8 +91,9 @@ pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], i
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
-        if (runAsId != -1 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
-                              setuid(static_cast<uid_t>(runAsId)) != 0)) {
+        if (runAsId != -1 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
+             setuid(static_cast<uid_t>(runAsId)) != 0)) {
             _exit(126);
         }
         execvp(args[0], args.data());

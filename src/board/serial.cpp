@@ -1,10 +1,11 @@
 // Serial port through termios: open raw 8N1, write every byte, drain on close.
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "board.h"
 #include "serial_rate.h"

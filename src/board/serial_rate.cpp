@@ -1,8 +1,8 @@
 // Arbitrary serial rates through the termios2 ioctls (BOTHER).
+#include "serial_rate.h"
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
-
-#include "serial_rate.h"
 
 bool setCustomRate(int fd, int baud) {
     struct termios2 tio {};
