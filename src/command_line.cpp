@@ -131,8 +131,11 @@ int runCommandLine(int argc, char* argv[]) {
     if (fileGiven && baudGiven && delayGiven) {
         playFile(fp);
         std::fclose(fp);
+        fp = nullptr;
         // Status 0 promises that every byte reached the device.
-        if (serialClose(sp) != 0) {
+        const int drained = serialClose(sp);
+        sp = -1;
+        if (drained != 0) {
             std::puts("couldn't write to serial");
             return 1;
         }

@@ -36,7 +36,8 @@ std::uint32_t millis() {
     return fake::lastReading;
 }
 
-int serialOpen(const char* /*device*/, int /*baud*/) { return 3; }
+// Like the real port, refuses rates below 1.
+int serialOpen(const char* /*device*/, int baud) { return baud > 0 ? 3 : -1; }
 
 int serialPuts(int /*handle*/, const char* text) {
     fake::writes.push_back({fake::lastReading, text});
