@@ -16,19 +16,28 @@ constexpr std::size_t kOffsetChars = 8;
 
 void playFile(std::FILE* file) {
     char line[kPieceChars + 1];
+    std::int32_t offset = 0;
+    const char* codes = nullptr;
     // The next line is read only after the previous cue was written, so
     // the file is read as fast as the show plays.
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        const std::int32_t offset = getOffset(line);
-        if (offset == kNoOffset) {
-            continue;
+    while (readPiece(file, line)) {
+        if (parseCue(line, &offset, &codes)) {
+            queue(offset, codes);
         }
-        const char* codes = getCodes(line);
-        if (codes[0] == '\0') {
-            continue;
-        }
-        queue(offset, codes);
     }
+}
+
+bool readPiece(std::FILE* file, char* line) {
+    return std::fgets(line, kPieceChars + 1, file) != nullptr;
+}
+
+bool parseCue(const char* line, std::int32_t* offset, const char** codes) {
+    *offset = getOffset(line);
+    if (*offset == kNoOffset) {
+        return false;
+    }
+    *codes = getCodes(line);
+    return (*codes)[0] != '\0';
 }
 
 std::int32_t getOffset(const char* line) {

@@ -22,6 +22,17 @@ extern char buf[kPieceChars + 1];
 // queues every cue, in file order.
 void playFile(std::FILE* file);
 
+// Reads the next piece of the file into `line` (kPieceChars + 1 bytes): a
+// line with its line feed, the last characters before the end of the file,
+// or the first kPieceChars characters of a longer line. False at the end
+// of the file or on a read error.
+bool readPiece(std::FILE* file, char* line);
+
+// The cue a piece carries: its offset, and its codes (copied into `buf`).
+// False when it carries none: no colon, an offset that reads as kNoOffset,
+// or empty codes.
+bool parseCue(const char* line, std::int32_t* offset, const char** codes);
+
 // The offset of a piece, or kNoOffset when it holds no colon.
 std::int32_t getOffset(const char* line);
 

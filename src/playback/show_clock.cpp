@@ -9,16 +9,20 @@ std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
 int sp = -1;
 
-void queue(std::int32_t offset, const char* codes) {
+std::int64_t dueOf(std::int32_t offset) {
     if (ShowOffset < 0) {
         ShowOffset = offset;
     }
+    // Offsets reach from -0xFFFFFFF to INT32_MAX, so their difference needs
+    // more than 32 bits.
+    return static_cast<std::int64_t>(offset) - ShowOffset;
+}
+
+void queue(std::int32_t offset, const char* codes) {
+    const std::int64_t due = dueOf(offset);
     if (starttime < 0) {
         starttime = millis();
     }
-    // Offsets reach from -0xFFFFFFF to INT32_MAX, so their difference needs
-    // more than 32 bits.
-    const std::int64_t due = static_cast<std::int64_t>(offset) - ShowOffset;
     const auto start = static_cast<std::uint32_t>(starttime);
 
     // Unsigned 32-bit difference: stays right across the clock's wrap.

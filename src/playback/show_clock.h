@@ -15,6 +15,11 @@ extern std::int64_t starttime;
 // Serial port handle the codes are written to; -1 when none is open.
 extern int sp;
 
+// Milliseconds after the first cue at which a cue with `offset` is due.
+// Takes the offset as the show's base while the base is not set (or is
+// negative). Below 0 means the cue's moment has passed.
+std::int64_t dueOf(std::int32_t offset);
+
 // Waits (busy polling the clock) until the cue is due, counted from the
 // first cue, then writes its codes. A cue already due is written at once.
 void queue(std::int32_t offset, const char* codes);
