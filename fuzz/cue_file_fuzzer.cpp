@@ -1,13 +1,15 @@
 // Arbitrary bytes as a cue file, through the real reader and show clock on a
 // fake board. Every write must be, byte for byte, text that stands right
 // after a colon in the file, 1 to 253 bytes long, with no zero byte, and the
-// writes must come in file order.
+// writes must come in file order. The show checker, reading the same bytes,
+// must show exactly those cues.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "check/show_check.h"
 #include "fake_board.h"
 #include "playback/cue_reader.h"
 
@@ -59,6 +61,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             violated("not after a colon, or out of file order", codes);
         }
         cursor = at + codes.size();
+    }
+
+    std::FILE* again = fmemopen(const_cast<std::uint8_t*>(data), size, "r");
+    const ShowCheck check = checkShow(again, 9600);
+    std::fclose(again);
+    if (check.cues.size() != fake::writes.size()) {
+        violated("checker and player disagree on the number of cues", "");
+    }
+    for (std::size_t i = 0; i < check.cues.size(); ++i) {
+        if (check.cues[i].codes != fake::writes[i].codes) {
+            violated("checker and player disagree on a cue", check.cues[i].codes);
+        }
     }
     return 0;
 }

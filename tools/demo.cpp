@@ -10,29 +10,10 @@
 #include <iostream>
 #include <string>
 
+#include "check/escape.h"
 #include "virtual_serial.h"
 
 namespace {
-
-// Shows control characters and bytes that are not printable ASCII as escapes.
-std::string escaped(const std::string& bytes) {
-    std::string shown;
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\n') {
-            shown += "\\n";
-        } else if (c == '\r') {
-            shown += "\\r";
-        } else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            shown += hex;
-        } else {
-            shown += ch;
-        }
-    }
-    return shown;
-}
 
 std::string baseName(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
@@ -81,14 +62,14 @@ int main(int argc, char* argv[]) {
             if (c == '\n') {
                 std::printf("  %5lld ms  %s\n",
                             static_cast<long long>((pendingSince - first) / 1000000),
-                            escaped(pending).c_str());
+                            escapeBytes(pending).c_str());
                 pending.clear();
             }
         }
     }
     if (!pending.empty()) {
         std::printf("  %5lld ms  %s\n", static_cast<long long>((pendingSince - first) / 1000000),
-                    escaped(pending).c_str());
+                    escapeBytes(pending).c_str());
     }
     std::cout << run.out << "\norvplayer ended with status " << run.status << "\n";
     return run.status == 0 ? 0 : 1;

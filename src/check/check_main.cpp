@@ -1,0 +1,111 @@
+// orvplayer-check: shows a cue file as orvplayer will play it, and warns
+// about everything the player passes over or treats otherwise than a
+// reader might expect.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "escape.h"
+#include "show_check.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: orvplayer-check [--quiet] [--baud N] FILE...\n"
+    "Shows each cue file as orvplayer plays it and warns about lines it passes over\n"
+    "or treats otherwise than a reader might expect.\n"
+    "  --quiet   print only warnings and the summary\n"
+    "  --baud N  also check that each cue's bytes leave at N baud before the next cue\n"
+    "Exit status: 0 no warning, 1 warnings, 2 a file cannot be read or bad usage.\n";
+
+void printShow(const ShowCheck& check, bool quiet) {
+    if (!quiet) {
+        std::printf("  %6s  %-10s %12s  %-14s %s\n", "line", "offset", "ms", "at", "codes");
+    }
+    for (const CheckNote& note : check.notes) {
+        if (note.warning) {
+            std::printf("warning: %s\n", note.text.c_str());
+        } else if (!quiet) {
+            const CheckedCue& cue = check.cues[note.cue];
+            std::printf("  %6d  %-10s %12d  %-14s %s\n", cue.line,
+                        escapeBytes(cue.offsetText).c_str(), cue.offset,
+                        clockTime(cue.moment).c_str(), escapeBytes(cue.codes).c_str());
+        }
+    }
+}
+
+void printSummary(const ShowCheck& check, int baud) {
+    std::printf("summary: %zu cues, %d lines passed over, duration %s, %llu bytes",
+                check.cues.size(), check.passedOver, clockTime(check.duration).c_str(),
+                static_cast<unsigned long long>(check.bytes));
+    if (baud > 0) {
+        std::printf(", %.1f ms on the line at %d baud",
+                    static_cast<double>(check.bytes) * 10 * 1000 / baud, baud);
+    }
+    std::printf(", %d warnings\n", check.warnings);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    bool quiet = false;
+    int baud = 0;
+    std::vector<const char*> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--quiet") {
+            quiet = true;
+        } else if (word == "--baud" && i + 1 < argc) {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value <= 0 || value > 100000000) {
+                std::printf("orvplayer-check: --baud needs a positive whole number\n%s", kUsage);
+                return 2;
+            }
+            baud = static_cast<int>(value);
+        } else if (word == "--help" || word == "-h") {
+            std::printf("%s", kUsage);
+            return 0;
+        } else if (word.size() > 1 && word[0] == '-' && word != "--") {
+            std::printf("orvplayer-check: unknown option %s\n%s", word.c_str(), kUsage);
+            return 2;
+        } else {
+            files.push_back(argv[i]);
+        }
+    }
+    if (files.empty()) {
+        std::printf("%s", kUsage);
+        return 2;
+    }
+
+    int status = 0;
+    for (const char* name : files) {
+        if (files.size() > 1) {
+            std::printf("== %s\n", name);
+        }
+        std::FILE* file = std::fopen(name, "r");
+        if (file == nullptr) {
+            std::printf("orvplayer-check: cannot read %s: %s\n", name, std::strerror(errno));
+            status = 2;
+            continue;
+        }
+        errno = 0;
+        const ShowCheck check = checkShow(file, baud);
+        const int readErrno = errno;
+        std::fclose(file);
+        if (check.readError) {
+            std::printf("orvplayer-check: cannot read %s: %s\n", name, std::strerror(readErrno));
+            status = 2;
+            continue;
+        }
+        printShow(check, quiet);
+        printSummary(check, baud);
+        if (check.warnings > 0 && status == 0) {
+            status = 1;
+        }
+    }
+    return status;
+}
