@@ -7,6 +7,8 @@ namespace fake {
 
 std::uint32_t now;
 std::uint32_t step;
+std::uint32_t readsPerStep;
+std::uint32_t readsInStep;
 std::uint32_t lastReading;
 std::uint32_t writeCost;
 int writeResult;
@@ -15,6 +17,8 @@ std::vector<Write> writes;
 void reset() {
     now = 1000;
     step = 1;
+    readsPerStep = 1;
+    readsInStep = 0;
     lastReading = 0;
     writeCost = 0;
     writeResult = 0;
@@ -32,7 +36,10 @@ void delay(unsigned int ms) { fake::now += ms; }
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;
-    fake::now += fake::step;
+    if (++fake::readsInStep >= fake::readsPerStep) {
+        fake::readsInStep = 0;
+        fake::now += fake::step;
+    }
     return fake::lastReading;
 }
 

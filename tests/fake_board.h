@@ -13,9 +13,11 @@ struct Write {
     std::string codes;
 };
 
-// Every millis() call returns `now` and then moves it on by `step`.
+// Every millis() call returns `now`; every `readsPerStep`th call then moves
+// it on by `step`.
 extern std::uint32_t now;
 extern std::uint32_t step;
+extern std::uint32_t readsPerStep;
 extern std::uint32_t lastReading;
 // Milliseconds the port takes to accept a write (moves `now` on).
 extern std::uint32_t writeCost;

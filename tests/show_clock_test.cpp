@@ -22,8 +22,9 @@ protected:
     }
 
     // Milliseconds after the first cue's clock reading at which cue `i`
-    // was written (as the writer's last clock reading). A cue written at
-    // once goes at the next reading: 1 ms on, with this clock.
+    // was written (as the writer's last clock reading). The first cue goes
+    // on the reading that starts the show; a cue already due goes on the
+    // next reading: 1 ms on, with this clock.
     std::int64_t writtenAt(std::size_t i) const {
         return static_cast<std::uint32_t>(fake::writes.at(i).lastReading -
                                           static_cast<std::uint32_t>(starttime));
@@ -33,7 +34,7 @@ protected:
 TEST_F(ShowClock, WritesEachCueAtItsFirstDueReading) {
     play({0, 0x1f4, 0x3e8});
     ASSERT_EQ(fake::writes.size(), 3U);
-    EXPECT_EQ(writtenAt(0), 1);
+    EXPECT_EQ(writtenAt(0), 0);
     EXPECT_EQ(writtenAt(1), 500);
     EXPECT_EQ(writtenAt(2), 1000);
 }
@@ -41,9 +42,9 @@ TEST_F(ShowClock, WritesEachCueAtItsFirstDueReading) {
 TEST_F(ShowClock, CountsFromTheFirstCueWhateverItsOffset) {
     fake::now = 777;
     play({0x1f4, 0x3e8});
-    EXPECT_EQ(starttime, 777);
+    EXPECT_EQ(starttime, 778);  // the first tick after the first cue came
     EXPECT_EQ(ShowOffset, 0x1f4);
-    EXPECT_EQ(writtenAt(0), 1);
+    EXPECT_EQ(writtenAt(0), 0);
     EXPECT_EQ(writtenAt(1), 500);
 }
 
@@ -54,10 +55,20 @@ TEST_F(ShowClock, NeverEarlyWithACoarseClock) {
     fake::step = 7;
     play({0, 10, 11, 50, 51});
     ASSERT_EQ(fake::writes.size(), 5U);
-    const std::vector<std::int64_t> expected = {7, 14, 21, 56, 63};
+    const std::vector<std::int64_t> expected = {0, 14, 21, 56, 63};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(writtenAt(i), expected[i]) << "cue " << i;
     }
+}
+
+TEST_F(ShowClock, ShowStartsOnTheClocksNextTick) {
+    // A clock read many times within each millisecond: the first cue waits
+    // for the next tick, so that it leaves at the start of its millisecond.
+    fake::readsPerStep = 50;
+    play({0, 3});
+    EXPECT_EQ(starttime, 1001);
+    EXPECT_EQ(fake::writes[0].lastReading, 1001U);
+    EXPECT_EQ(fake::writes[1].lastReading, 1004U);
 }
 
 TEST_F(ShowClock, SameOffsetCuesGoBackToBack) {
@@ -74,13 +85,13 @@ TEST_F(ShowClock, LatenessIsNotCarriedOn) {
     // the first goes at once; the one at 1000 ms still goes at 1000 ms.
     fake::writeCost = 300;
     play({0, 100, 1000});
-    EXPECT_EQ(writtenAt(1), 302);
+    EXPECT_EQ(writtenAt(1), 301);
     EXPECT_EQ(writtenAt(2), 1000);
 }
 
 TEST_F(ShowClock, CueBelowTheBaseGoesAtOnce) {
     play({0x100, 0x10, 0x200});
-    EXPECT_EQ(writtenAt(1), 2);
+    EXPECT_EQ(writtenAt(1), 1);
     EXPECT_EQ(writtenAt(2), 0x100);
 }
 
@@ -89,8 +100,8 @@ TEST_F(ShowClock, NegativeBaseIsReplacedByTheNextCue) {
     // 10 ms after the first cue was queued.
     play({-5, 3, 13});
     EXPECT_EQ(ShowOffset, 3);
-    EXPECT_EQ(writtenAt(0), 1);
-    EXPECT_EQ(writtenAt(1), 2);
+    EXPECT_EQ(writtenAt(0), 0);
+    EXPECT_EQ(writtenAt(1), 1);
     EXPECT_EQ(writtenAt(2), 10);
 }
 
@@ -99,21 +110,21 @@ TEST_F(ShowClock, LargestOffsetThenMostNegativeDoesNotOverflow) {
     // below the base and goes at once.
     play({INT32_MAX, -0xFFFFFFF});
     ASSERT_EQ(fake::writes.size(), 2U);
-    EXPECT_EQ(writtenAt(1), 2);
+    EXPECT_EQ(writtenAt(1), 1);
 }
 
 TEST_F(ShowClock, StaysRightAcrossTheClockWrap) {
     fake::now = 0xFFFFFF00U;
     play({0, 0x80, 0x200});
-    EXPECT_EQ(fake::writes[1].lastReading, 0xFFFFFF80U);
-    EXPECT_EQ(fake::writes[2].lastReading, 0x00000100U);
+    EXPECT_EQ(fake::writes[1].lastReading, 0xFFFFFF81U);
+    EXPECT_EQ(fake::writes[2].lastReading, 0x00000101U);
 }
 
 TEST_F(ShowClock, FirstReadingPastTwoToTheThirtyOneStillCounts) {
     // A start delay of about 25 days puts the first reading past 2^31 ms.
     fake::now = 0x80000010U;
     play({0, 0x20, 0x40});
-    EXPECT_EQ(starttime, 0x80000010LL);
+    EXPECT_EQ(starttime, 0x80000011LL);
     EXPECT_EQ(writtenAt(1), 0x20);
     EXPECT_EQ(writtenAt(2), 0x40);
 }

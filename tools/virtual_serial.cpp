@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,20 +84,34 @@ pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], i
         args.push_back(const_cast<char*>(word.c_str()));
     }
     args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        fail("fork");
-    }
-    if (pid == 0) {
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
-        if (runAsId != -1 &&
-            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
-             setuid(static_cast<uid_t>(runAsId)) != 0)) {
-            _exit(126);
+    pid_t pid = -1;
+    if (runAsId == -1) {
+        // posix_spawn starts the program without copying this process.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        const int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed != 0) {
+            errno = failed;
+            fail(std::string("spawn ") + args[0]);
         }
-        execvp(args[0], args.data());
-        _exit(127);
+    } else {
+        pid = fork();
+        if (pid < 0) {
+            fail("fork");
+        }
+        if (pid == 0) {
+            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
+                setuid(static_cast<uid_t>(runAsId)) != 0) {
+                _exit(126);
+            }
+            execvp(args[0], args.data());
+            _exit(127);
+        }
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -123,7 +137,13 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
     int outPipe[2];
     int errPipe[2];
     result.startNanos = monotonicNanos();
-    std::vector<std::string> words = options.launcher;
+    std::vector<std::string> words;
+    char peakFile[] = "/tmp/orv-peak-rss-XXXXXX";
+    if (options.measureMemory) {
+        close(mkstemp(peakFile));
+        words = {ORV_PEAK_RSS, peakFile};
+    }
+    words.insert(words.end(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), argv.begin(), argv.end());
     pid_t pid = spawn(words, options.runAsId, outPipe, errPipe);
     int outFd = outPipe[0];
@@ -136,10 +156,8 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
         int controller = device != nullptr ? device->controller() : -1;
         if (exitedAt == 0) {
             int status = 0;
-            rusage usage{};
-            if (outFd < 0 && errFd < 0 && wait4(pid, &status, 0, &usage) == pid) {
+            if (outFd < 0 && errFd < 0 && waitpid(pid, &status, 0) == pid) {
                 result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                result.maxResidentKiB = usage.ru_maxrss;
                 exitedAt = monotonicNanos();
                 result.endNanos = exitedAt;
             }
@@ -177,6 +195,16 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
                 }
             }
         }
+    }
+    if (options.measureMemory) {
+        std::FILE* peak = std::fopen(peakFile, "r");
+        if (peak == nullptr || std::fscanf(peak, "%ld", &result.maxResidentKiB) != 1) {
+            result.maxResidentKiB = -1;
+        }
+        if (peak != nullptr) {
+            std::fclose(peak);
+        }
+        unlink(peakFile);
     }
     return result;
 }

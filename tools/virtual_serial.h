@@ -52,6 +52,9 @@ struct RunOptions {
     int runAsId = -1;
     // Extra words put before the program, such as an emulator.
     std::vector<std::string> launcher;
+    // Measure the program's own peak memory (into maxResidentKiB) through
+    // a small go-between, so that this process's memory does not count.
+    bool measureMemory = false;
 };
 
 struct RunResult {
@@ -60,7 +63,7 @@ struct RunResult {
     std::string err;
     std::int64_t startNanos = 0;
     std::int64_t endNanos = 0;
-    long maxResidentKiB = 0;  // the player's peak resident memory
+    long maxResidentKiB = 0;  // with measureMemory: the program's peak resident memory
     std::vector<Arrival> arrivals;
 
     std::string received() const;

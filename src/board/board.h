@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+// C linkage, as the board library has.
+extern "C" {
+
 // Starts the millisecond clock. Always returns 0.
 int wiringPiSetup();
 
@@ -27,3 +30,5 @@ int serialPuts(int handle, const char* text);
 // Waits until everything written has left for the device, then closes.
 // Returns 0, or -1 when the output could not be drained.
 int serialClose(int handle);
+
+}  // extern "C"

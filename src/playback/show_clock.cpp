@@ -20,16 +20,26 @@ std::int64_t dueOf(std::int32_t offset) {
 
 void queue(std::int32_t offset, const char* codes) {
     const std::int64_t due = dueOf(offset);
+    std::uint32_t now = millis();
     if (starttime < 0) {
-        starttime = millis();
+        // The show starts on a tick of the clock. A reading stands for a
+        // whole millisecond; taken at a random moment within it, the first
+        // cue could leave up to a millisecond after the moment its reading
+        // stands for, and every later cue, written on its own tick, would
+        // arrive early by as much, counted from the first. Waiting for the
+        // tick costs the first cue less than a millisecond.
+        const std::uint32_t before = now;
+        while (now == before) {
+            now = millis();
+        }
+        starttime = now;
     }
     const auto start = static_cast<std::uint32_t>(starttime);
 
     // Unsigned 32-bit difference: stays right across the clock's wrap.
-    // The clock is read at least once, also for a cue that is due already.
-    std::uint32_t elapsed = millis() - start;
-    while (static_cast<std::int64_t>(elapsed) < due) {
-        elapsed = millis() - start;
+    // Every cue is written right after the reading that finds it due.
+    while (static_cast<std::int64_t>(static_cast<std::uint32_t>(now - start)) < due) {
+        now = millis();
     }
     sendCodes(codes);
 }
