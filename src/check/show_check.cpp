@@ -137,8 +137,8 @@ private:
     }
 
     void checkOffsetField(const char* line, const std::string& field) {
-        char first8[kOffsetChars + 1] = {};
-        std::memcpy(first8, line, std::min(std::strlen(line), kOffsetChars));
+        char first8[kOffsetChars + 1];
+        std::snprintf(first8, sizeof first8, "%.8s", line);
         char* end = nullptr;
         const long long value = std::strtoll(first8, &end, 16);
         if (value > INT32_MAX || value < INT32_MIN) {
