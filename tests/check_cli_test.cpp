@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "emulator.h"
 #include "virtual_serial.h"
 
 namespace {
@@ -13,12 +14,7 @@ const std::string kExamples = ORV_TEST_EXAMPLES;
 RunResult checkWith(std::vector<std::string> args) {
     args.insert(args.begin(), kChecker);
     RunOptions options;
-    std::string emulator = ORV_TEST_EMULATOR;
-    for (std::size_t start = 0; start < emulator.size();) {
-        std::size_t end = std::min(emulator.find('|', start), emulator.size());
-        options.launcher.push_back(emulator.substr(start, end - start));
-        start = end + 1;
-    }
+    options.launcher = emulator();
     RunResult result = runAgainst(args, nullptr, options);
     EXPECT_EQ(result.err, "");
     return result;

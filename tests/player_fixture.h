@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator.h"
 #include "virtual_serial.h"
 
 namespace fs = std::filesystem;
@@ -31,22 +32,6 @@ inline const std::string kNoDelay =
     "no delay\n\nsyntax: orvplayer -b [baud] -f [filename] -d [delay]\n";
 
 inline constexpr std::int64_t kMs = 1000000;
-
-// The words that run a target program on this machine: none natively, the
-// emulator's in a cross build.
-inline std::vector<std::string> emulator() {
-    std::vector<std::string> words;
-    std::string list = ORV_TEST_EMULATOR;
-    for (std::size_t start = 0; start < list.size();) {
-        std::size_t end = list.find('|', start);
-        end = end == std::string::npos ? list.size() : end;
-        if (end > start) {
-            words.push_back(list.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return words;
-}
 
 // A cue file and the bytes the device must receive when it is played.
 struct Show {
