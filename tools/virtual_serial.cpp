@@ -140,8 +140,11 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
     std::vector<std::string> words;
     char peakFile[] = "/tmp/orv-peak-rss-XXXXXX";
     if (options.measureMemory) {
+        // The go-between is a program of the same build: it needs the
+        // launcher too.
         close(mkstemp(peakFile));
-        words = {ORV_PEAK_RSS, peakFile};
+        words = options.launcher;
+        words.insert(words.end(), {ORV_PEAK_RSS, peakFile});
     }
     words.insert(words.end(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), argv.begin(), argv.end());

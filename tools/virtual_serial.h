@@ -50,7 +50,7 @@ struct RunOptions {
     std::function<void(std::size_t received)> onReceived;
     // Run the player as this user and group (when not -1; needs root).
     int runAsId = -1;
-    // Extra words put before the program, such as an emulator.
+    // Extra words that run a program of this build, such as an emulator.
     std::vector<std::string> launcher;
     // Measure the program's own peak memory (into maxResidentKiB) through
     // a small go-between, so that this process's memory does not count.
