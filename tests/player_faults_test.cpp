@@ -15,7 +15,7 @@ TEST_F(Player, UnpluggedDeviceFailsTheRunAtOnce) {
     const Show show = numberedShow(100, 20);
     writeShow("show.txt", show.file);
     RunOptions unplug;
-    unplug.onReceived = [&device](std::size_t) { device.unplug(); };
+    unplug.onReceived = [&device](const Arrival&, std::size_t) { device.unplug(); };
     RunResult result = runWith(kPlay, &device, unplug);
     EXPECT_EQ(result.out, "couldn't write to serial\n");
     EXPECT_EQ(result.status, 1);
@@ -47,7 +47,7 @@ TEST_F(Player, DeviceThatStopsReadingForAWhileGetsEveryByte) {
     writeShow("show.txt", show.file);
     RunOptions stall;
     stall.expectBytes = show.expected.size();
-    stall.onReceived = [](std::size_t received) {
+    stall.onReceived = [](const Arrival&, std::size_t received) {
         if (received < 4096) {
             usleep(1500000);
         }
@@ -128,7 +128,7 @@ TEST_F(Player, FileTruncatedWhilePlayingEndsTheShowEarly) {
     writeShow("show.txt", show.file);
     const std::string path = kUploadDir + "show.txt";
     RunOptions truncate;
-    truncate.onReceived = [&path, size = show.file.size()](std::size_t) {
+    truncate.onReceived = [&path, size = show.file.size()](const Arrival&, std::size_t) {
         ::truncate(path.c_str(), static_cast<off_t>(size / 2));
     };
     RunResult result = runWith(kPlay, &device, truncate);
@@ -156,7 +156,7 @@ TEST_F(Player, FifoWithAWriterPlaysWhatIsWritten) {
     ASSERT_EQ(write(writer, "0:fed\n", 6), 6);
     RunOptions options;
     options.expectBytes = 4;
-    options.onReceived = [&writer](std::size_t) {  // the writer is done
+    options.onReceived = [&writer](const Arrival&, std::size_t) {  // the writer is done
         close(writer);
         writer = -1;
     };

@@ -44,32 +44,35 @@ int main(int argc, char* argv[]) {
     VirtualSerial device(argv[4]);
     std::cout << "Playing " << show << " into a virtual serial device:\n"
               << "  orvplayer -b 115200 -f " << name << " -d 0\n\n"
-              << "  arrival  cue received by the device\n";
+              << "     arrival  cue received by the device\n";
     std::cout.flush();
 
-    RunResult run = runAgainst({player, "-b", "115200", "-f", name, "-d", "0"}, &device);
-
-    // A cue is shown when its line end arrives, timed by its first byte.
+    // Each cue is shown as its line end arrives, timed by its first byte.
     std::string pending;
+    std::int64_t first = -1;
     std::int64_t pendingSince = 0;
-    std::int64_t first = run.arrivals.empty() ? 0 : run.arrivals.front().nanos;
-    for (const Arrival& arrival : run.arrivals) {
+    auto printCue = [&]() {
+        std::printf("  %8.1f ms  %s\n", static_cast<double>(pendingSince - first) / 1e6,
+                    escapeBytes(pending).c_str());
+        std::fflush(stdout);
+        pending.clear();
+    };
+    RunOptions options;
+    options.onReceived = [&](const Arrival& arrival, std::size_t) {
+        first = first < 0 ? arrival.nanos : first;
         for (char c : arrival.bytes) {
             if (pending.empty()) {
                 pendingSince = arrival.nanos;
             }
             pending += c;
             if (c == '\n') {
-                std::printf("  %5lld ms  %s\n",
-                            static_cast<long long>((pendingSince - first) / 1000000),
-                            escapeBytes(pending).c_str());
-                pending.clear();
+                printCue();
             }
         }
-    }
+    };
+    RunResult run = runAgainst({player, "-b", "115200", "-f", name, "-d", "0"}, &device, options);
     if (!pending.empty()) {
-        std::printf("  %5lld ms  %s\n", static_cast<long long>((pendingSince - first) / 1000000),
-                    escapeBytes(pending).c_str());
+        printCue();
     }
     std::cout << run.out << "\norvplayer ended with status " << run.status << "\n";
     return run.status == 0 ? 0 : 1;

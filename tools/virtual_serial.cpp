@@ -191,7 +191,7 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
                     {monotonicNanos(), std::string(chunk.data(), static_cast<std::size_t>(got))});
                 receivedBytes += static_cast<std::size_t>(got);
                 if (options.onReceived) {
-                    options.onReceived(receivedBytes);
+                    options.onReceived(result.arrivals.back(), receivedBytes);
                 }
                 if (options.pauseMicrosAfterRead > 0) {
                     usleep(static_cast<useconds_t>(options.pauseMicrosAfterRead));

@@ -45,9 +45,10 @@ struct RunOptions {
     std::size_t readChunk = 1 << 16;
     // ... and pause this long after each read.
     int pauseMicrosAfterRead = 0;
-    // Called after each read with the number of bytes received so far; may
-    // unplug the device, stop reading for a while, change files ...
-    std::function<void(std::size_t received)> onReceived;
+    // Called after each read with what it brought and the number of bytes
+    // received so far; may show them, unplug the device, stop reading for a
+    // while, change files ...
+    std::function<void(const Arrival& latest, std::size_t received)> onReceived;
     // Run the player as this user and group (when not -1; needs root).
     int runAsId = -1;
     // Extra words that run a program of this build, such as an emulator.

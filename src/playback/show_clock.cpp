@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../board/board.h"
+#include "board/board.h"
 
 std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
