@@ -13,7 +13,16 @@ for deb in "$native" "$arm"; do
   lintian --fail-on error "$deb" 2>/dev/null
 done
 [ "$(dpkg-deb -f "$arm" Architecture)" = armhf ]
-dpkg-deb --fsys-tarfile "$arm" | tar -xO ./usr/bin/orvplayer | head -c 20 | od -An -tx1 | grep -q '7f 45 4c 46 01 01 01'  # 32-bit little-endian ELF
+unpacked=$(mktemp -d)
+dpkg-deb -x "$arm" "$unpacked"
+# ELF, 32-bit, little-endian; machine 0x28 is ARM.
+header=$(od -An -tx1 -N7 "$unpacked/usr/bin/orvplayer" | tr -d ' \n')
+machine=$(od -An -tx1 -j18 -N2 "$unpacked/usr/bin/orvplayer" | tr -d ' \n')
+rm -rf "$unpacked"
+if [ "$header" != 7f454c46010101 ] || [ "$machine" != 2800 ]; then
+  echo "the armhf package does not hold a 32-bit ARM program ($header, machine $machine)"
+  exit 1
+fi
 echo "armhf package holds a 32-bit ARM build"
 
 dpkg -i "$native"
