@@ -53,7 +53,10 @@ std::int32_t getOffset(const char* line) {
 char* getCodes(const char* line) {
     const char* colon = std::strchr(line, ':');
     const char* codes = colon != nullptr ? colon + 1 : line;
-    std::strncpy(buf, codes, sizeof buf - 1);
-    buf[sizeof buf - 1] = '\0';
+    // Copies only the codes and their terminator: strncpy would also fill
+    // the rest of the buffer with zeros for every cue.
+    const std::size_t length = strnlen(codes, sizeof buf - 1);
+    std::memcpy(buf, codes, length);
+    buf[length] = '\0';
     return buf;
 }
