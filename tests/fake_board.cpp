@@ -13,6 +13,8 @@ std::uint32_t lastReading;
 std::uint32_t writeCost;
 int writeResult;
 std::vector<Write> writes;
+std::vector<std::uint32_t> checks;
+int checkResult;
 
 void reset() {
     now = 1000;
@@ -23,6 +25,8 @@ void reset() {
     writeCost = 0;
     writeResult = 0;
     writes.clear();
+    checks.clear();
+    checkResult = 0;
     ShowOffset = -1;
     starttime = -1;
     sp = 3;
@@ -53,3 +57,8 @@ int serialPuts(int /*handle*/, const char* text) {
 }
 
 int serialClose(int /*handle*/) { return 0; }
+
+int serialCheck(int /*handle*/) {
+    fake::checks.push_back(fake::lastReading);
+    return fake::checkResult;
+}

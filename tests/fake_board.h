@@ -24,6 +24,10 @@ extern std::uint32_t writeCost;
 // What serialPuts answers.
 extern int writeResult;
 extern std::vector<Write> writes;
+// Clock readings at which the show clock looked at the port.
+extern std::vector<std::uint32_t> checks;
+// What serialCheck answers.
+extern int checkResult;
 
 // Back to a fresh board and a show clock that has seen no cue.
 void reset();

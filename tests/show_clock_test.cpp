@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -140,6 +141,58 @@ TEST_F(ShowClock, WritesCodesExactlyAsGiven) {
 TEST_F(ShowClock, HardWriteErrorEndsTheRunWithStatusOne) {
     fake::writeResult = -1;
     EXPECT_EXIT(queue(0, "x\n"), ::testing::ExitedWithCode(1), "");
+}
+
+// The longest time between two looks at the port, from the show's start
+// to `until`, on the scripted clock.
+std::uint32_t longestGapBetweenChecks(std::uint32_t until) {
+    std::uint32_t last = static_cast<std::uint32_t>(starttime);
+    std::uint32_t longest = 0;
+    for (std::uint32_t at : fake::checks) {
+        longest = std::max(longest, at - last);
+        last = at;
+    }
+    return std::max(longest, until - last);
+}
+
+TEST_F(ShowClock, LooksAtThePortThroughALongWaitButNeverJustBeforeACue) {
+    // Ten seconds between two cues: an unplugged device must be noticed
+    // within a tenth of a second, and the look (a system call) must never
+    // stand between a cue's tick and its write.
+    // Looks every 20 ms would fall on 10000, the last tick before the cue.
+    play({0, 10001, 10002, 10004});
+    ASSERT_EQ(fake::writes.size(), 4U);
+    EXPECT_EQ(writtenAt(1), 10001);
+    EXPECT_EQ(writtenAt(3), 10004);
+    EXPECT_GE(fake::checks.size(), 400U);
+    // Every 20 ms, skipping only the tick before the cue.
+    EXPECT_LE(longestGapBetweenChecks(fake::writes[1].lastReading), 21U);
+    const auto start = static_cast<std::uint32_t>(starttime);
+    for (std::uint32_t at : fake::checks) {
+        const std::uint32_t elapsed = at - start;
+        EXPECT_TRUE(elapsed + 1 < 10001 || elapsed >= 10001) << "looked at " << elapsed << " ms";
+    }
+}
+
+TEST_F(ShowClock, DenseCuesStillLetThePortBeLookedAt) {
+    // A cue every millisecond leaves no wait a whole tick long; the port is
+    // still looked at, after a write, at least every 50 ms.
+    std::vector<std::int32_t> offsets;
+    for (std::int32_t i = 0; i < 1000; ++i) {
+        offsets.push_back(i);
+    }
+    play(offsets);
+    ASSERT_EQ(fake::writes.size(), 1000U);
+    EXPECT_EQ(writtenAt(999), 999);
+    EXPECT_LE(longestGapBetweenChecks(fake::writes.back().lastReading), 50U);
+}
+
+TEST_F(ShowClock, DeviceGoneWhileWaitingEndsTheRunWithStatusOne) {
+    fake::checkResult = -1;
+    queue(0, "first\n");
+    EXPECT_EXIT(queue(5000, "second\n"), ::testing::ExitedWithCode(1), "");
+    // The run ended at the first look, long before the second cue.
+    ASSERT_EQ(fake::writes.size(), 1U);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+// A device that takes no byte at all for this long while bytes wait for it
+// has failed: it stopped reading for good, or its line is blocked.
+constexpr int kSerialStallSeconds = 10;
+
 // C linkage, as the board library has.
 extern "C" {
 
@@ -19,16 +23,26 @@ void delay(unsigned int ms);
 // about 49.7 days; only differences between readings are meaningful.
 std::uint32_t millis();
 
-// Opens a serial device raw 8N1 at `baud`, with blocking writes.
-// Returns the handle, or -1 (with nothing left open) on any failure.
+// Opens a serial device raw 8N1 at `baud`, locked for this process alone.
+// Returns the handle, or -1 (with nothing left open) on any failure: the
+// device is missing, another program holds it, or its driver reports a rate
+// more than 3% away from `baud`.
 int serialOpen(const char* device, int baud);
 
-// Writes every byte of `text` (without its terminator), in order.
-// Returns 0, or -1 on a hard write error (the device went away).
+// Writes every byte of `text` (without its terminator), in order, waiting
+// while the device is slow. Returns 0, or -1 when the device went away or
+// took no byte for kSerialStallSeconds.
 int serialPuts(int handle, const char* text);
 
-// Waits until everything written has left for the device, then closes.
-// Returns 0, or -1 when the output could not be drained.
+// Our own addition to the board library's calls. The player never reads
+// from the device, so what the device sends is discarded here: left in the
+// kernel's input buffer it would stall a device that talks back. Also tells
+// whether the device is still there. Returns 0, or -1 after a hang-up.
+int serialCheck(int handle);
+
+// Waits until everything written has left for the device, then unlocks and
+// closes. Returns 0, or -1 when the device went away first or took no byte
+// for kSerialStallSeconds.
 int serialClose(int handle);
 
 }  // extern "C"

@@ -1,6 +1,8 @@
-// Serial port through termios: open raw 8N1, write every byte, drain on close.
+// Serial port through termios: open raw 8N1 and locked, write every byte,
+// drain on close.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 
 #include "board.h"
 #include "serial_rate.h"
+#include "serial_wait.h"
 
 namespace {
 
@@ -38,6 +41,16 @@ speed_t standardRateCode(int baud) {
     return B0;
 }
 
+// The rate of a termios code, or 0.
+long standardRate(speed_t code) {
+    for (const RateCode& rate : kStandardRates) {
+        if (rate.code == code) {
+            return rate.baud;
+        }
+    }
+    return 0;
+}
+
 bool configureRaw(int fd, int baud) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
@@ -59,15 +72,28 @@ bool configureRaw(int fd, int baud) {
     return tcsetattr(fd, TCSANOW, &tio) == 0 && setCustomRate(fd, baud);
 }
 
-// Waits until the port can take more bytes; false on a hard error.
-bool waitWritable(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0) {
-        if (errno != EINTR) {
-            return false;
-        }
+// A driver may put another rate in place of one its chip cannot make (an
+// FTDI adapter runs a rate above its limit at 9600 baud). Such a port would
+// garble every cue, so it counts as one that failed to open.
+bool rateIsMade(int fd, int baud) {
+    long actual = reportedRate(fd);
+    if (actual < 0) {  // no termios2 (user-mode emulators): the plain code
+        termios tio{};
+        actual = tcgetattr(fd, &tio) == 0 ? standardRate(cfgetospeed(&tio)) : 0;
     }
-    return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    const long long off = static_cast<long long>(actual) - baud;
+    return actual > 0 && (off < 0 ? -off : off) * 100 <= 3LL * baud;
+}
+
+// Another program writing to the same port would interleave its bytes with
+// the show, and its rate would change ours. An exclusive lock keeps out
+// every program that locks too (another player); TIOCEXCL keeps out other
+// unprivileged programs. Both end with the descriptor.
+bool lockPort(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    return ioctl(fd, TIOCEXCL) == 0;
 }
 
 }  // namespace
@@ -77,13 +103,18 @@ int serialOpen(const char* device, int baud) {
         return -1;
     }
     // O_NOCTTY: the device must never become our controlling terminal.
-    // O_NONBLOCK: do not hang on modem lines while opening.
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // O_NONBLOCK: do not hang on modem lines while opening, and let writes
+    // wait in poll, where a stalled device can be noticed.
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (!configureRaw(fd, baud) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (!lockPort(fd)) {
+        close(fd);  // never clear another holder's TIOCEXCL
+        return -1;
+    }
+    if (!configureRaw(fd, baud) || !rateIsMade(fd, baud) || !discardInput(fd)) {
+        ioctl(fd, TIOCNXCL);
         close(fd);
         return -1;
     }
@@ -93,15 +124,17 @@ int serialOpen(const char* device, int baud) {
 int serialPuts(int handle, const char* text) {
     const char* next = text;
     std::size_t left = std::strlen(text);
+    long long stalledSinceMs = 0;
     while (left > 0) {
-        ssize_t written = write(handle, next, left);
+        const ssize_t written = write(handle, next, left);
         if (written > 0) {
             next += written;
             left -= static_cast<std::size_t>(written);
+            stalledSinceMs = 0;
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitWritable(handle)) {
+            if (!waitForRoom(handle, &stalledSinceMs)) {
                 return -1;
             }
         } else {
@@ -111,10 +144,11 @@ int serialPuts(int handle, const char* text) {
     return 0;
 }
 
+int serialCheck(int handle) { return discardInput(handle) ? 0 : -1; }
+
 int serialClose(int handle) {
-    int drained;
-    while ((drained = tcdrain(handle)) != 0 && errno == EINTR) {
-    }
+    const bool drained = drainOutput(handle);
+    ioctl(handle, TIOCNXCL);
     close(handle);
-    return drained == 0 ? 0 : -1;
+    return drained ? 0 : -1;
 }

@@ -13,10 +13,15 @@ bool setCustomRate(int fd, int baud) {
     tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     tio.c_ispeed = static_cast<speed_t>(baud);
     tio.c_ospeed = static_cast<speed_t>(baud);
-    if (ioctl(fd, TCSETS2, &tio) != 0) {
-        return false;
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+long reportedRate(int fd) {
+    // The kernel keeps the rate in effect here, also for a standard rate
+    // and after a driver put another one in its place.
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return -1;
     }
-    // A driver may round the rate to what its clock can make; it refuses
-    // the rate when it leaves no rate at all.
-    return ioctl(fd, TCGETS2, &tio) == 0 && tio.c_ospeed != 0;
+    return static_cast<long>(tio.c_ospeed);
 }

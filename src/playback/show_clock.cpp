@@ -9,6 +9,29 @@ std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
 int sp = -1;
 
+namespace {
+
+// While it waits for a cue the player looks at the port this often, so that
+// an unplugged device is noticed (and its node let go) long before a late
+// cue, and what the device sends is discarded before it can stall it.
+constexpr std::uint32_t kCheckEveryMs = 20;
+// Cues so close together that no wait leaves room for the look still get
+// it, after a write, this often.
+constexpr std::uint32_t kCheckAtLeastEveryMs = 50;
+
+// Clock reading of the last look at the port.
+std::uint32_t lastCheck = 0;
+
+void checkPort(std::uint32_t now) {
+    lastCheck = now;
+    if (serialCheck(sp) != 0) {
+        std::puts("couldn't write to serial");
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
 std::int64_t dueOf(std::int32_t offset) {
     if (ShowOffset < 0) {
         ShowOffset = offset;
@@ -33,15 +56,28 @@ void queue(std::int32_t offset, const char* codes) {
             now = millis();
         }
         starttime = now;
+        lastCheck = now;
     }
     const auto start = static_cast<std::uint32_t>(starttime);
 
     // Unsigned 32-bit difference: stays right across the clock's wrap.
-    // Every cue is written right after the reading that finds it due.
-    while (static_cast<std::int64_t>(static_cast<std::uint32_t>(now - start)) < due) {
+    // Every cue is written right after the reading that finds it due. The
+    // port is looked at only while the cue is a whole tick away, so that
+    // the look never delays it.
+    for (;;) {
+        const std::int64_t elapsed = static_cast<std::uint32_t>(now - start);
+        if (elapsed >= due) {
+            break;
+        }
+        if (elapsed + 1 < due && static_cast<std::uint32_t>(now - lastCheck) >= kCheckEveryMs) {
+            checkPort(now);
+        }
         now = millis();
     }
     sendCodes(codes);
+    if (static_cast<std::uint32_t>(now - lastCheck) >= kCheckAtLeastEveryMs) {
+        checkPort(now);
+    }
 }
 
 void sendCodes(const char* codes) {

@@ -22,6 +22,8 @@ std::int64_t dueOf(std::int32_t offset);
 
 // Waits (busy polling the clock) until the cue is due, counted from the
 // first cue, then writes its codes. A cue already due is written at once.
+// Meanwhile it looks at the port every few tens of milliseconds: a device
+// that went away ends the run as a failed write does.
 void queue(std::int32_t offset, const char* codes);
 
 // Writes the codes to the port. On a hard write error prints

@@ -1,0 +1,86 @@
+#include "serial_wait.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "board.h"
+
+namespace {
+
+// How often a waiting player looks at the port again.
+constexpr int kPollMs = 10;
+
+long long monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void pause() {
+    timespec wait{0, kPollMs * 1000000L};
+    nanosleep(&wait, nullptr);
+}
+
+// Bytes the driver still holds for the device, or -1 after a hang-up.
+int outputQueued(int fd) {
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+}  // namespace
+
+bool discardInput(int fd) { return tcflush(fd, TCIFLUSH) == 0; }
+
+bool waitForRoom(int fd, long long* stalledSinceMs) {
+    const long long now = monotonicMs();
+    if (*stalledSinceMs == 0) {
+        *stalledSinceMs = now;
+    } else if (now - *stalledSinceMs >= kSerialStallSeconds * 1000LL) {
+        return false;
+    }
+    if (!discardInput(fd)) {
+        return false;
+    }
+    pollfd port{fd, POLLOUT, 0};
+    if (poll(&port, 1, kPollMs) < 0) {
+        return errno == EINTR;
+    }
+    return (port.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
+
+bool drainOutput(int fd) {
+    // A hang-up while tcdrain waits does not make tcdrain fail, and a device
+    // that stopped reading makes it wait for ever; so wait here, watching
+    // the driver's queue shrink, and leave to tcdrain only the bytes the
+    // hardware itself still holds.
+    int last = outputQueued(fd);
+    long long progressMs = monotonicMs();
+    bool waited = false;
+    while (last != 0) {
+        if (last < 0 || !discardInput(fd)) {
+            return false;
+        }
+        pause();
+        waited = true;
+        const int queued = outputQueued(fd);
+        if (queued != last) {
+            last = queued;
+            progressMs = monotonicMs();
+        } else if (monotonicMs() - progressMs >= kSerialStallSeconds * 1000LL) {
+            return false;
+        }
+    }
+    int drained;
+    while ((drained = tcdrain(fd)) != 0 && errno == EINTR) {
+    }
+    if (waited) {
+        // An unplug ends the driver's transfers a moment before it hangs up
+        // the port: look again once that moment is surely over.
+        pause();
+    }
+    return drained == 0 && outputQueued(fd) == 0;
+}

@@ -1,0 +1,17 @@
+// Waiting on a serial device that is slow to take bytes: bounded, so that a
+// device that stopped reading for good fails the run instead of hanging it,
+// and with its input discarded meanwhile, so that a device blocked in its own
+// output is not what stops it reading.
+#pragma once
+
+// Discards what the device has sent. False after a hang-up.
+bool discardInput(int fd);
+
+// Waits briefly for room in the port's output. `stalledSinceMs` holds when
+// the device last took a byte (0: it just did); false when it went away or
+// has taken nothing for the stall bound.
+bool waitForRoom(int fd, long long* stalledSinceMs);
+
+// Waits until the driver has handed every written byte to the device. False
+// when the device went away first or took nothing for the stall bound.
+bool drainOutput(int fd);
