@@ -24,6 +24,65 @@ TEST_F(Player, UnpluggedDeviceFailsTheRunAtOnce) {
     EXPECT_LT(result.endNanos - result.startNanos, 1900 * kMs);
 }
 
+TEST_F(Player, UnplugDuringALongGapIsNoticedWithoutWaitingForTheCue) {
+    // The next cue is half a minute away: the player notices the unplug
+    // while it waits, and lets go of the device at once.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:first\n7530:second\n");
+    std::int64_t unpluggedAt = 0;
+    RunOptions unplug;
+    unplug.onReceived = [&](const Arrival&, std::size_t) {
+        device.unplug();
+        unpluggedAt = monotonicNanos();
+    };
+    RunResult result = runWith(kPlay, &device, unplug);
+    EXPECT_EQ(result.out, "couldn't write to serial\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.received(), "first\n");
+    ASSERT_GT(unpluggedAt, 0);
+    EXPECT_LT(result.endNanos - unpluggedAt, 2000 * kMs);
+}
+
+TEST_F(Player, DeviceThatNeverReadsAgainFailsAfterTheStallBound) {
+    // Far more than the pseudo-terminal buffers, and a device that stops
+    // reading for good after the first bytes: the player's write waits for
+    // ten seconds without a byte taken, then the run fails.
+    VirtualSerial device(kFirstDevice);
+    const Show show = numberedShow(2000, 0, 100);
+    writeShow("show.txt", show.file);
+    RunOptions stuck;
+    stuck.stopReadingAfter = 1;
+    RunResult result = runWith(kPlay, &device, stuck);
+    EXPECT_EQ(result.out, "couldn't write to serial\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(isPrefixOf(result.received(), show.expected));
+    const std::int64_t took = result.endNanos - result.startNanos;
+    EXPECT_GE(took, 10000 * kMs);
+    EXPECT_LT(took, 20000 * kMs);
+}
+
+TEST_F(Player, PortInUseIsNotOpenedBySecondPlayer) {
+    // A second player started while the first plays must neither write
+    // into the first one's show nor change its rate.
+    VirtualSerial device(kFirstDevice);
+    const Show show = numberedShow(20, 50);
+    writeShow("show.txt", show.file);
+    RunResult second;
+    RunOptions options;
+    options.expectBytes = show.expected.size();
+    options.onReceived = [&second](const Arrival&, std::size_t) {
+        if (second.status == -1) {
+            second = runWith({"-b", "9600", "-f", "show.txt", "-d", "0"}, nullptr, {});
+        }
+    };
+    RunResult first = runWith(kPlay, &device, options);
+    EXPECT_EQ(second.out, "couldn't connect to serial\n");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(first.received() == show.expected);
+    EXPECT_EQ(speedOf(kFirstDevice), B115200);
+}
+
 TEST_F(Player, SlowDeviceStillGetsEveryByteInOrder) {
     VirtualSerial device(kFirstDevice);
     const Show show = numberedShow(3000, 0, 140);

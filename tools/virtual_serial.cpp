@@ -157,6 +157,9 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
 
     for (;;) {
         int controller = device != nullptr ? device->controller() : -1;
+        if (receivedBytes >= options.stopReadingAfter) {
+            controller = -1;
+        }
         if (exitedAt == 0) {
             int status = 0;
             if (outFd < 0 && errFd < 0 && waitpid(pid, &status, 0) == pid) {

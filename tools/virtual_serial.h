@@ -45,6 +45,8 @@ struct RunOptions {
     std::size_t readChunk = 1 << 16;
     // ... and pause this long after each read.
     int pauseMicrosAfterRead = 0;
+    // A device that stops reading for good once this many bytes arrived.
+    std::size_t stopReadingAfter = SIZE_MAX;
     // Called after each read with what it brought and the number of bytes
     // received so far; may show them, unplug the device, stop reading for a
     // while, change files ...
