@@ -1,5 +1,6 @@
 #include "serial_wait.h"
 
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -31,6 +32,21 @@ int outputQueued(int fd) {
     return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+// A device that stopped reading leaves the bytes it never took in the
+// driver, and the last close of the port would wait for them for up to the
+// port's closing wait (30 s by default) before the run could end. Give them
+// up: discard what the driver holds, and where the kernel lets us (as root)
+// tell the port not to wait at close.
+bool giveUp(int fd) {
+    tcflush(fd, TCOFLUSH);
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+        ioctl(fd, TIOCSSERIAL, &info);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool discardInput(int fd) { return tcflush(fd, TCIFLUSH) == 0; }
@@ -40,7 +56,7 @@ bool waitForRoom(int fd, long long* stalledSinceMs) {
     if (*stalledSinceMs == 0) {
         *stalledSinceMs = now;
     } else if (now - *stalledSinceMs >= kSerialStallSeconds * 1000LL) {
-        return false;
+        return giveUp(fd);
     }
     if (!discardInput(fd)) {
         return false;
@@ -71,7 +87,7 @@ bool drainOutput(int fd) {
             last = queued;
             progressMs = monotonicMs();
         } else if (monotonicMs() - progressMs >= kSerialStallSeconds * 1000LL) {
-            return false;
+            return giveUp(fd);
         }
     }
     int drained;

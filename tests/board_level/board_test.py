@@ -117,17 +117,20 @@ def module_order(modules_dir, wanted):
 
 
 def elf_needs(program, sysroot):
-    """Shared libraries (with the loader) a dynamic program needs, from sysroot."""
+    """Shared libraries (with the loader) a dynamic program needs, from sysroot:
+    {path in the guest: file here}. None for a static program."""
     out = subprocess.run(["readelf", "-d", "-l", str(program)], check=True,
                          capture_output=True, text=True).stdout
     wanted = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
     loader = re.findall(r"Requesting program interpreter: ([^\]]+)\]", out)
     found = {}
+    # In the guest, in the loader's multiarch folder (the sysroot's name).
+    inside = f"/lib/{sysroot.name}/"
     for name in wanted:
         for folder in ("lib", "usr/lib"):
             candidate = sysroot / folder / name
             if candidate.exists():
-                found[name] = candidate
+                found[inside + name] = candidate
                 found.update(elf_needs(candidate, sysroot))
                 break
         else:
@@ -147,6 +150,11 @@ echo 1 > /proc/sys/kernel/printk
 for module in $(cat /modules.order); do insmod /$module || echo "@@INSMOD failed $module"; done
 mkdir -p /tmp
 stty -F /dev/console -echo -onlcr
+# The device end of the gadget is made raw once, before any byte comes: no
+# echo, no line-end translation (the settings outlast each close and each
+# reload). Then the board is unplugged; scenarios plug it in as they need.
+stty -F /dev/ttyGS0 raw -echo
+rmmod g_serial
 export PATH=/bin PS1= PS2=
 echo "@@BOOTED"
 exec sh </dev/console >/dev/console 2>&1
@@ -289,13 +297,19 @@ class Board:
         self.qemu.stdin.write((command + "\n").encode())
         self.qemu.stdin.flush()
 
-    def plug_ftdi(self):
+    def plug_ftdi(self, wait=True):
         if not self.ftdi_plugged:
-            reply = self.monitor("device_add", driver="usb-serial", chardev="ftdi",
-                                 bus="xhci.0", id="ftdi0")
+            # An adapter just unplugged lets go of the socket a moment later.
+            for _ in range(50):
+                reply = self.monitor("device_add", driver="usb-serial", chardev="ftdi",
+                                     bus="xhci.0", id="ftdi0")
+                if "return" in reply:
+                    break
+                time.sleep(0.1)
             assert "return" in reply, reply
             self.ftdi_plugged = True
-        self.shell("for i in $(seq 300); do [ -e /dev/ttyUSB0 ] && break; sleep 0.1; done")
+        if wait:
+            self.shell("for i in $(seq 300); do [ -e /dev/ttyUSB0 ] && break; sleep 0.1; done")
 
     def unplug_ftdi(self, wait=True):
         if self.ftdi_plugged:
@@ -317,14 +331,315 @@ class Board:
             self.qemu.wait()
 
 
+
+# ---------------------------------------------------------------- the shows
+
+def show(cues):
+    """A cue file of (offset, codes) pairs, and the bytes it must deliver."""
+    text = b"".join(b"%x:" % offset + codes for offset, codes in cues)
+    return text, b"".join(codes for _, codes in cues)
+
+
+def numbered(count, gap_ms, width):
+    cues = []
+    for i in range(count):
+        codes = b"cue %d " % i
+        codes += bytes([0x41 + i % 26]) * max(0, width - len(codes)) + b"\n"
+        cues.append((i * gap_ms, codes))
+    return show(cues)
+
+
+SHOWS = {
+    # Line ends as written, high bytes, colons in the codes, two cues at once.
+    "show.txt": show([(0, b"HOUSE OFF\r\n"), (0x64, b"SPOT 1 ON\n"), (0xc8, b"a:b:c\n"),
+                      (0xc8, bytes(range(0x80, 0x100)) + b"\n"), (0x12c, b"FOG 30\r\n"),
+                      (0x190, b"END\n")]),
+    "gap.txt": show([(0, b"first\n"), (0x7530, b"second\n")]),
+    "long.txt": numbered(60, 100, 20),
+    "burst.txt": numbered(400, 0, 100),
+    "bigburst.txt": numbered(20000, 0, 100),
+    "small.txt": numbered(4, 10, 11),
+    "chatty.txt": numbered(1000, 2, 8),
+}
+
+
+# ---------------------------------------------------------------- scenarios
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failed(what)
+
+
+def field(line, name):
+    return re.search(name + r"=(\S+)", line).group(1)
+
+
+class Run:
+    """What a run of the player inside the guest gave."""
+
+    def __init__(self, lines):
+        runs = [line for line in lines if line.startswith("@@RUN")]
+        devices = [line for line in lines if line.startswith("@@DEVICE received")]
+        if not runs:
+            raise Failed("the player did not run:\n" + "\n".join(lines))
+        line = runs[0]
+        self.status = int(field(line, "status"))
+        self.out = bytes.fromhex(field(line, "out").replace("-", "")).decode("latin-1")
+        self.err = bytes.fromhex(field(line, "err").replace("-", "")).decode("latin-1")
+        self.seconds = (int(field(line, "end")) - int(field(line, "start"))) / 1e9
+        self.end = int(field(line, "end"))
+        self.device = devices[0] if devices else ""
+        unplugs = [line for line in lines if line.startswith("@@ACM disconnect")]
+        self.unplugged_at = int(field(unplugs[0], "at")) if unplugs else None
+        self.lines = lines
+
+    def expect(self, out, status):
+        check(self.err == "", f"wrote to standard error: {self.err!r}")
+        check((self.out, self.status) == (out, status),
+              f"printed {self.out!r} with status {self.status}, not {out!r} with {status}")
+
+    def expect_device(self, match):
+        check(f"match={match}" in self.device,
+              f"device end of ttyACM0: {self.device or 'no report'}, not {match}")
+
+
+class Scenarios:
+    def __init__(self, board, player):
+        self.board = board
+        self.player = player
+        self.notes = []
+
+    def devices(self, acm, ftdi):
+        """Plugs in (or out) the gadget on ttyACM0 and the adapter on ttyUSB0."""
+        # Each scenario starts from a freshly plugged gadget: nothing left on
+        # its way, and its device end not yet opened, so that it takes no
+        # byte until a scenario's device opens it.
+        command = "lsmod | grep -q g_serial && orv-board-guest acm disconnect >/dev/null; "
+        if acm:
+            command += "orv-board-guest acm connect >/dev/null; "
+        self.board.shell(command + "true")
+        check(self.board.shell("[ -e /dev/ttyACM0 ] && echo yes") == (["yes"] if acm else []),
+              "the gadget did not " + ("come" if acm else "go"))
+        if ftdi:
+            self.board.plug_ftdi()
+        else:
+            self.board.unplug_ftdi()
+        self.board.take_ftdi()
+
+    def play(self, args, device=None, background="", timeout=120):
+        """Runs the player with args; device: options of the gadget's far end."""
+        command = ""
+        if device is not None:
+            command += f"orv-board-guest device {device} & "
+        if background:
+            command += f"( {background} ) & "
+        command += f"orv-board-guest run {self.player} {args}; wait"
+        return Run(self.board.shell(command, timeout))
+
+    def ftdi_received(self, expected, wait=3.0):
+        deadline = time.monotonic() + wait
+        data = b""
+        while time.monotonic() < deadline:
+            with self.board.ftdi_lock:
+                data = bytes(self.board.ftdi_bytes)
+            if len(data) >= len(expected):
+                break
+            time.sleep(0.05)
+        return self.board.take_ftdi()
+
+    # Each scenario: devices, the run, and what must come of it.
+
+    def normal_show_on_the_adapter(self):
+        self.devices(acm=False, ftdi=True)
+        run = self.play("-b 115200 -f show.txt -d 0")
+        run.expect("", 0)
+        expected = SHOWS["show.txt"][1]
+        check(self.ftdi_received(expected) == expected, "adapter: bytes differ")
+
+    def normal_show_on_the_gadget_chosen_before_the_adapter(self):
+        self.devices(acm=True, ftdi=True)
+        run = self.play("-b 115200 -f show.txt -d 0", "--expect /shows/show.txt.expected")
+        run.expect("", 0)
+        run.expect_device("exact")
+        check(self.ftdi_received(b"", wait=0.5) == b"", "the adapter got bytes too")
+
+    def rates(self):
+        self.devices(acm=False, ftdi=True)
+        expected = SHOWS["show.txt"][1]
+        for rate in (9600, 115200, 250000, 1000000, 3000000):
+            run = self.play(f"-b {rate} -f show.txt -d 0")
+            run.expect("", 0)
+            check(self.ftdi_received(expected) == expected, f"{rate} baud: bytes differ")
+            if rate != 250000:  # stty cannot show a rate without a termios code
+                reported = self.board.shell("stty -F /dev/ttyUSB0 speed")
+                check(reported and reported[0].strip() == str(rate),
+                      f"{rate} baud: the driver reports {reported}")
+
+    def rate_the_adapter_cannot_make(self):
+        self.devices(acm=False, ftdi=True)
+        run = self.play("-b 4000000 -f show.txt -d 0")
+        run.expect("couldn't connect to serial\n", 1)
+        check(self.ftdi_received(b"", wait=0.5) == b"", "bytes went out at the wrong rate")
+
+    def no_device_at_all(self):
+        self.devices(acm=False, ftdi=False)
+        run = self.play("-b 115200 -f show.txt -d 0")
+        run.expect("couldn't connect to serial\n", 1)
+
+    def adapter_plugged_in_during_the_delay(self):
+        self.devices(acm=False, ftdi=False)
+        self.board.send(f"orv-board-guest run {self.player} -d 4000 -b 115200 -f show.txt; "
+                        "echo @@DONE")
+        start = len(self.board.console_log)
+        time.sleep(1)
+        self.board.plug_ftdi(wait=False)
+        self.board.wait_for("@@DONE", 60)
+        run = Run(self.board.console_log[start:])
+        run.expect("", 0)
+        expected = SHOWS["show.txt"][1]
+        check(self.ftdi_received(expected) == expected, "bytes differ")
+
+    def adapter_unplugged(self, show, after):
+        """Unplugs the adapter `after` seconds into `show`."""
+        self.devices(acm=False, ftdi=True)
+        self.board.send(f"orv-board-guest run {self.player} -b 115200 -f {show} -d 0; "
+                        "echo @@DONE")
+        start = len(self.board.console_log)
+        time.sleep(after)
+        self.board.unplug_ftdi(wait=False)
+        self.board.wait_for("@@DONE", 60)
+        run = Run(self.board.console_log[start:])
+        run.expect("couldn't write to serial\n", 1)
+        received = self.board.take_ftdi()
+        expected = SHOWS[show][1]
+        check(expected.startswith(received) and len(received) < len(expected),
+              f"received {len(received)} of {len(expected)} bytes, not a prefix of the show")
+        return run, len(received)
+
+    def adapter_unplugged_mid_show(self):
+        self.adapter_unplugged("long.txt", 2.0)
+
+    def adapter_unplugged_during_a_burst(self):
+        run, received = self.adapter_unplugged("bigburst.txt", 0.5)
+        self.notes.append(f"burst: {received} of {len(SHOWS['bigburst.txt'][1])} bytes "
+                          "arrived before the unplug")
+
+    def adapter_unplugged_during_a_long_gap(self):
+        run, _ = self.adapter_unplugged("gap.txt", 2.0)
+        check(run.seconds < 10, f"the run went on for {run.seconds:.1f} s")
+
+    def gadget_unplugged(self, show, device, unplug_after_ms):
+        self.devices(acm=True, ftdi=False)
+        run = self.play(f"-b 115200 -f {show} -d 0", device,
+                        background=f"orv-board-guest acm disconnect --after-ms {unplug_after_ms}")
+        run.expect("couldn't write to serial\n", 1)
+        check(run.unplugged_at is not None, "no unplug")
+        lag = (run.end - run.unplugged_at) / 1e6
+        return run, lag
+
+    def gadget_unplugged_during_a_long_gap(self):
+        run, lag = self.gadget_unplugged("gap.txt", "--expect /shows/gap.txt.expected "
+                                         "--idle-ms 1000", 1500)
+        self.notes.append(f"long gap: run ended {lag:.0f} ms after the unplug")
+        check(lag < 500, f"noticed {lag:.0f} ms after the unplug")
+        # The node was let go: plugged in again, the board is ttyACM0 again.
+        self.board.shell("orv-board-guest acm connect >/dev/null")
+        found = self.board.shell("for i in $(seq 50); do [ -e /dev/ttyACM0 ] && break; "
+                                 "sleep 0.1; done; ls /dev | grep ttyACM")
+        check(found == ["ttyACM0"], f"plugged in again as {found}")
+
+    def gadget_unplugged_while_blocked_in_a_write(self):
+        run, lag = self.gadget_unplugged("burst.txt", "--stop-after 1000 --idle-ms 4000", 2000)
+        self.notes.append(f"blocked write: run ended {lag:.0f} ms after the unplug")
+        check(lag < 500, f"noticed {lag:.0f} ms after the unplug")
+
+    def gadget_unplugged_during_the_closing_drain(self):
+        # Nobody reads the gadget: the show's bytes wait in the driver while
+        # the player drains at the end, and then the board goes away.
+        run, lag = self.gadget_unplugged("small.txt", None, 2000)
+        self.notes.append(f"closing drain: run ended {lag:.0f} ms after the unplug")
+        check(lag < 500, f"noticed {lag:.0f} ms after the unplug")
+
+    def device_stops_reading_for_three_seconds(self):
+        self.devices(acm=True, ftdi=False)
+        run = self.play("-b 115200 -f burst.txt -d 0",
+                        "--expect /shows/burst.txt.expected --pause-after 2000 --pause-ms 3000")
+        run.expect("", 0)
+        run.expect_device("exact")
+        check(run.seconds > 2.5, f"the pause did not hold the player ({run.seconds:.1f} s)")
+
+    def device_never_reads_again(self, show, device):
+        self.devices(acm=True, ftdi=False)
+        run = self.play(f"-b 115200 -f {show} -d 0", device)
+        run.expect("couldn't write to serial\n", 1)
+        check(10.0 <= run.seconds < 11.5, f"gave up after {run.seconds:.1f} s")
+        return run
+
+    def device_never_reads_again_in_a_write(self):
+        run = self.device_never_reads_again(
+            "burst.txt", "--expect /shows/burst.txt.expected --stop-after 1000 --idle-ms 12000")
+        run.expect_device("prefix")
+        self.notes.append(f"stalled write: gave up after {run.seconds:.2f} s")
+
+    def device_never_reads_again_in_the_drain(self):
+        run = self.device_never_reads_again("small.txt", None)
+        self.notes.append(f"stalled drain: gave up after {run.seconds:.2f} s")
+
+    def device_answers_every_cue(self):
+        self.devices(acm=True, ftdi=False)
+        run = self.play("-b 115200 -f chatty.txt -d 0",
+                        "--expect /shows/chatty.txt.expected --answer 'OK-cue-received-here\r\n'")
+        run.expect("", 0)
+        run.expect_device("exact")
+        check("error" not in run.device, run.device)
+
+    def two_players_on_one_port(self, ftdi):
+        self.devices(acm=True, ftdi=ftdi)
+        second = f"orv-board-guest run {self.player} -b 9600 -f show.txt -d 0"
+        run = self.play("-b 115200 -f long.txt -d 0", "--expect /shows/long.txt.expected",
+                        background=f"sleep 2; {second}")
+        runs = [Run([line]) for line in run.lines if line.startswith("@@RUN")]
+        first, late = sorted(runs, key=lambda r: r.end)[::-1]
+        first.expect("", 0)
+        run.expect_device("exact")
+        return late
+
+    def second_player_finds_the_port_busy(self):
+        late = self.two_players_on_one_port(ftdi=False)
+        late.expect("couldn't connect to serial\n", 1)
+
+    def second_player_falls_back_to_the_adapter(self):
+        late = self.two_players_on_one_port(ftdi=True)
+        late.expect("", 0)
+        expected = SHOWS["show.txt"][1]
+        check(self.ftdi_received(expected) == expected, "adapter: bytes differ")
+
+    ALL = [
+        normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter, rates,
+        rate_the_adapter_cannot_make, no_device_at_all, adapter_plugged_in_during_the_delay,
+        adapter_unplugged_mid_show, adapter_unplugged_during_a_burst,
+        adapter_unplugged_during_a_long_gap, gadget_unplugged_during_a_long_gap,
+        gadget_unplugged_while_blocked_in_a_write, gadget_unplugged_during_the_closing_drain,
+        device_stops_reading_for_three_seconds, device_never_reads_again_in_a_write,
+        device_never_reads_again_in_the_drain, device_answers_every_cue,
+        second_player_finds_the_port_busy, second_player_falls_back_to_the_adapter,
+    ]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--arch", choices=sorted(ARCHES), required=True)
     parser.add_argument("--cache", type=Path, required=True)
     parser.add_argument("--work", type=Path, required=True)
     parser.add_argument("--player", action="append", default=[],
-                        help="NAME=PATH=SYSROOT: a build of the player to test")
+                        help="NAME=PATH=SYSROOT: a build of the player to test (SYSROOT: "
+                        "where its shared libraries are, for a dynamic build)")
     parser.add_argument("--guest-tool", type=Path, required=True)
+    parser.add_argument("--only", action="append", default=[], help="run these scenarios")
     args = parser.parse_args()
 
     arch_info = ARCHES[args.arch]
@@ -332,24 +647,41 @@ def main():
     kernel, modules_dir, busybox = fetch(args.arch, args.cache.resolve())
     programs = {"orv-board-guest": args.guest_tool}
     libraries = {}
+    names = []
     for word in args.player:
         name, path, sysroot = word.split("=")
         programs[name] = Path(path)
+        names.append(name)
         libraries.update(elf_needs(Path(path), Path(sysroot)))
     started = time.monotonic()
-    image = make_initramfs(args.work, arch_info, modules_dir, busybox, programs, libraries, {})
+    image = make_initramfs(args.work, arch_info, modules_dir, busybox, programs, libraries,
+                           SHOWS)
     board = Board(args.work, arch_info, kernel, image)
+    failures = 0
     try:
         board.boot()
-        log(f"booted in {time.monotonic() - started:.1f} s")
-        for line in board.shell("sleep 2; ls -l /dev/tty[AUG]* ; ls /sys/class/udc; cat /sys/class/udc/*/state"):
-            log(line)
-        board.plug_ftdi()
-        for line in board.shell("ls -l /dev/tty[AUG]*"):
-            log(line)
+        log(f"{args.arch}: {kernel.name} booted in {time.monotonic() - started:.1f} s")
+        for name in names:
+            scenarios = Scenarios(board, "/bin/" + name)
+            for scenario in Scenarios.ALL:
+                if args.only and scenario.__name__ not in args.only:
+                    continue
+                begun = time.monotonic()
+                try:
+                    scenario(scenarios)
+                    verdict = "ok"
+                except (Failed, TimeoutError) as failure:
+                    verdict = f"FAILED: {failure}"
+                    failures += 1
+                log(f"{args.arch} {name} {scenario.__name__}: {verdict} "
+                    f"({time.monotonic() - begun:.1f} s)")
+            for note in scenarios.notes:
+                log(f"{args.arch} {name} figure: {note}")
     finally:
         board.stop()
+    log(f"{args.arch}: {failures} failed, in {time.monotonic() - started:.0f} s")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -27,7 +27,6 @@
 namespace {
 
 const char kGadgetTty[] = "/dev/ttyGS0";
-const char kSoftConnect[] = "/sys/class/udc/dummy_udc.0/soft_connect";
 
 std::int64_t nowNanos() {
     timespec t{};
@@ -146,16 +145,38 @@ int device(int argc, char** argv) {
             }
         }
     }
-    const char* match = received == expected                          ? "exact"
+    const char* match = received == expected                                  ? "exact"
                         : expected.compare(0, received.size(), received) == 0 ? "prefix"
-                                                                      : "differs";
+                                                                              : "differs";
     std::printf("@@DEVICE received=%zu expected=%zu match=%s\n", received.size(), expected.size(),
                 match);
     close(fd);
     return 0;
 }
 
-// Plugs or unplugs the gadget, as a person would the board's cable.
+bool exists(const char* path) { return access(path, F_OK) == 0; }
+
+// Waits up to `ms` for /dev/ttyACM0 to appear (or go).
+bool waitForAcm(bool present, long ms) {
+    for (long waited = 0; waited < ms; waited += 50) {
+        if (exists("/dev/ttyACM0") == present) {
+            return true;
+        }
+        sleepMs(50);
+    }
+    return exists("/dev/ttyACM0") == present;
+}
+
+// Loads or removes the gadget driver: the host side sees the board plugged
+// in or pulled out.
+bool gadget(bool load) {
+    const char* command = load ? "insmod /modules/g_serial.ko" : "rmmod g_serial";
+    return std::system(command) == 0;
+}
+
+// Plugs or unplugs the gadget, as a person would the board's cable. A plug
+// waits for the host side to find the board; under emulation enumeration
+// now and then fails, and is tried again as a person would, by replugging.
 int acm(int argc, char** argv) {
     if (argc < 1) {
         return 2;
@@ -164,9 +185,20 @@ int acm(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--after-ms") == 0) {
         sleepMs(std::atol(argv[2]));
     }
-    std::ofstream(kSoftConnect) << what << "\n";
-    std::printf("@@ACM %s at=%lld\n", what.c_str(), static_cast<long long>(nowNanos()));
-    return 0;
+    const std::int64_t at = nowNanos();
+    const bool plug = what == "connect";
+    bool ok = gadget(plug);
+    if (plug) {
+        ok = waitForAcm(true, 5000);
+        for (int retry = 0; retry < 2 && !ok; ++retry) {
+            gadget(false);
+            sleepMs(500);
+            gadget(true);
+            ok = waitForAcm(true, 5000);
+        }
+    }
+    std::printf("@@ACM %s at=%lld ok=%d\n", what.c_str(), static_cast<long long>(at), ok ? 1 : 0);
+    return ok ? 0 : 1;
 }
 
 // Runs a program with its standard output and error captured, and prints
