@@ -188,6 +188,7 @@ int acm(int argc, char** argv) {
     const std::int64_t at = nowNanos();
     const bool plug = what == "connect";
     bool ok = gadget(plug);
+    const std::int64_t done = nowNanos();
     if (plug) {
         ok = waitForAcm(true, 5000);
         for (int retry = 0; retry < 2 && !ok; ++retry) {
@@ -197,7 +198,10 @@ int acm(int argc, char** argv) {
             ok = waitForAcm(true, 5000);
         }
     }
-    std::printf("@@ACM %s at=%lld ok=%d\n", what.c_str(), static_cast<long long>(at), ok ? 1 : 0);
+    // Removing the driver takes a while under emulation; the board is gone
+    // somewhere between `at` and `done`.
+    std::printf("@@ACM %s at=%lld done=%lld ok=%d\n", what.c_str(), static_cast<long long>(at),
+                static_cast<long long>(done), ok ? 1 : 0);
     return ok ? 0 : 1;
 }
 
