@@ -594,7 +594,7 @@ class Scenarios:
     def device_answers_every_cue(self):
         self.devices(acm=True, ftdi=False)
         run = self.play("-b 115200 -f chatty.txt -d 0",
-                        "--expect /shows/chatty.txt.expected --answer 'OK-cue-received-here\r\n'")
+                        "--expect /shows/chatty.txt.expected --answer 'OK, cue received and understood by the device\r\n'")
         run.expect("", 0)
         run.expect_device("exact")
         check("error" not in run.device, run.device)

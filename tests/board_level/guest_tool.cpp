@@ -50,17 +50,22 @@ std::string hex(const std::string& bytes) {
     return out.empty() ? "-" : out;
 }
 
+// Writes all of `bytes` to the non-blocking `fd`; false when the far end
+// has taken nothing for five seconds (a device stuck in its own print).
 bool writeAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 5000) <= 0) {
+                return false;
+            }
+        } else if (!(n < 0 && errno == EINTR)) {
             return false;
         }
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -95,7 +100,7 @@ int device(int argc, char** argv) {
     const std::string expected((std::istreambuf_iterator<char>(expectFile)),
                                std::istreambuf_iterator<char>());
 
-    const int fd = open(kGadgetTty, O_RDWR | O_NOCTTY);
+    const int fd = open(kGadgetTty, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         std::printf("@@DEVICE error=open\n");
         return 1;
@@ -135,13 +140,18 @@ int device(int argc, char** argv) {
             want = std::min(want, static_cast<std::size_t>(pauseAfter) - received.size());
         }
         const ssize_t n = read(fd, chunk, want);
+        if (n < 0 && errno == EAGAIN) {
+            continue;
+        }
         if (n <= 0) {
             break;
         }
         for (ssize_t i = 0; i < n; ++i) {
             received += chunk[i];
             if (chunk[i] == '\n' && !answer.empty() && !writeAll(fd, answer)) {
-                std::printf("@@DEVICE error=answer\n");
+                std::printf("@@DEVICE error=answer-stuck\n");
+                answer.clear();  // stuck in its own print: it reads no more
+                stopAfter = static_cast<long>(received.size());
             }
         }
     }
