@@ -217,6 +217,10 @@ class Board:
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
             "-serial", "stdio", "-monitor", "none",
         ]
+        self.start(command)
+
+    def start(self, command):
+        """Starts QEMU; its standard input and output are the guest's shell."""
         self.qemu = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         self.lines = queue.Queue()
@@ -260,8 +264,8 @@ class Board:
             if line.startswith(prefix):
                 return line
 
-    def boot(self):
-        self.wait_for("@@BOOTED", 300)
+    def boot(self, timeout=300):
+        self.wait_for("@@BOOTED", timeout)
         for _ in range(100):
             try:
                 self.qmp = socket.socket(socket.AF_UNIX)
