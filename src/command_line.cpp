@@ -10,6 +10,7 @@
 #include "playback/cue_reader.h"
 #include "playback/parse_int32.h"
 #include "playback/show_clock.h"
+#include "start_time.h"
 
 // The upload directory and the two serial devices are settings of the build.
 #if !defined(ORV_UPLOAD_DIR) || !defined(ORV_FIRST_DEVICE) || !defined(ORV_SECOND_DEVICE)
@@ -32,6 +33,22 @@ void startDelay(const char* value) {
     if (ms > 0) {  // a negative delay waits nothing
         delay(static_cast<unsigned int>(ms));
     }
+}
+
+// Waits for the start moment. Returns false after printing why not.
+bool startAt(const char* value) {
+    std::int64_t moment = 0;
+    if (!parseStartTime(value, &moment)) {
+        std::puts("start time invalid");
+        return false;
+    }
+    const std::int64_t tick = waitForWallClock(moment);
+    if (tick < 0) {
+        std::puts("start time has passed");
+        return false;
+    }
+    startTick = tick;
+    return true;
 }
 
 // Opens the serial port into `sp`. Returns false after printing why not.
@@ -113,6 +130,12 @@ int runCommandLine(int argc, char* argv[]) {
         if (std::strcmp(word, "-d") == 0) {
             startDelay(value);
             delayGiven = true;
+        }
+        if (std::strcmp(word, "-t") == 0) {
+            if (!startAt(value)) {
+                return 1;
+            }
+            delayGiven = true;  // a start moment stands in for the delay
         }
         if (std::strcmp(word, "-b") == 0) {
             if (!openPort(value)) {

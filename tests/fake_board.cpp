@@ -13,6 +13,7 @@ std::uint32_t lastReading;
 std::uint32_t writeCost;
 int writeResult;
 std::vector<Write> writes;
+std::int64_t wallNanos;
 
 void reset() {
     now = 1000;
@@ -23,8 +24,10 @@ void reset() {
     writeCost = 0;
     writeResult = 0;
     writes.clear();
+    wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
     ShowOffset = -1;
     starttime = -1;
+    startTick = -1;
     sp = 3;
 }
 
@@ -53,3 +56,15 @@ int serialPuts(int /*handle*/, const char* text) {
 }
 
 int serialClose(int /*handle*/) { return 0; }
+
+// Like the real clock, puts a tick at the moment: the next reading is the
+// first of a fresh millisecond.
+std::int64_t waitForWallClock(std::int64_t unixNanos) {
+    if (unixNanos < fake::wallNanos) {
+        return -1;
+    }
+    fake::now += static_cast<std::uint32_t>((unixNanos - fake::wallNanos) / 1000000);
+    fake::wallNanos = unixNanos;
+    fake::readsInStep = 0;
+    return fake::now;
+}

@@ -24,6 +24,9 @@ extern std::uint32_t writeCost;
 // What serialPuts answers.
 extern int writeResult;
 extern std::vector<Write> writes;
+// The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
+// moves it there, and `now` on by the whole milliseconds of the wait.
+extern std::int64_t wallNanos;
 
 // Back to a fresh board and a show clock that has seen no cue.
 void reset();
