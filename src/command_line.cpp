@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -35,6 +36,16 @@ void startDelay(const char* value) {
     }
 }
 
+// Fills the stdio buffer of an open regular cue file, so that reading the
+// first cue after the start moment costs no system call. Pipes are left
+// alone: reading one could block until its writer writes.
+void readAhead(std::FILE* file) {
+    struct stat info {};
+    if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        std::ungetc(std::fgetc(file), file);
+    }
+}
+
 // Waits for the start moment. Returns false after printing why not.
 bool startAt(const char* value) {
     std::int64_t moment = 0;
@@ -42,6 +53,7 @@ bool startAt(const char* value) {
         std::puts("start time invalid");
         return false;
     }
+    readAhead(fp);
     const std::int64_t tick = waitForWallClock(moment);
     if (tick < 0) {
         std::puts("start time has passed");

@@ -13,7 +13,7 @@ constexpr std::int64_t kNanosPerSecond = 1000000000;
 
 // The last stretch of a wait for the wall clock is spent polling it: waking
 // from a sleep can take longer than a millisecond on a busy board.
-constexpr std::int64_t kPollNanos = 5 * kNanosPerMilli;
+constexpr std::int64_t kPollNanos = 20 * kNanosPerMilli;
 
 std::int64_t g_setupNs = 0;
 
