@@ -38,11 +38,19 @@ void startDelay(const char* value) {
 
 // Fills the stdio buffer of an open regular cue file, so that reading the
 // first cue after the start moment costs no system call. Pipes are left
-// alone: reading one could block until its writer writes.
+// alone: reading one could block until its writer writes. At the end of
+// the file (or on an error) the file is left to be read again after the
+// wait, as it would have been.
 void readAhead(std::FILE* file) {
     struct stat info {};
-    if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-        std::ungetc(std::fgetc(file), file);
+    if (file == nullptr || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return;
+    }
+    const int first = std::fgetc(file);
+    if (first == EOF) {
+        std::clearerr(file);
+    } else {
+        std::ungetc(first, file);
     }
 }
 

@@ -1,7 +1,9 @@
 // The real program end to end: command line, messages, exit status and the
 // bytes that reach a pseudo-terminal standing in for the serial device.
+#include <chrono>
 #include <climits>
 #include <ctime>
+#include <thread>
 
 #include "player_fixture.h"
 
@@ -294,6 +296,23 @@ TEST_F(Player, StartTimeStandsInForTheDelayAndNoCueComesBeforeIt) {
     EXPECT_GE(arrivalOf(result, 0) + toWall, moment);
     EXPECT_GE(arrivalOf(result, 4) + toWall, moment + 256 * kMs);
     EXPECT_LT(arrivalOf(result, 4) + toWall, moment + 10000 * kMs);
+}
+
+TEST_F(Player, CueFileWrittenWhileWaitingForTheStartIsPlayed) {
+    // The player reads ahead in the file before it waits; finding it empty
+    // then must not keep it from reading what was written meanwhile.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "");
+    const std::int64_t moment = wallNanos() + startMargin();
+    std::thread writer([] {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(startMargin() / 2));
+        std::ofstream(kUploadDir + "show.txt", std::ios::app) << "0:LATE\n";
+    });
+    RunResult result =
+        run({"-b", "115200", "-f", "show.txt", "-t", unixMoment(moment)}, &device, 5);
+    writer.join();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "LATE\n");
 }
 
 }  // namespace
