@@ -11,9 +11,12 @@ namespace {
 constexpr std::int64_t kNanosPerMilli = 1000000;
 constexpr std::int64_t kNanosPerSecond = 1000000000;
 
-// The last stretch of a wait for the wall clock is spent polling it: waking
-// from a sleep can take longer than a millisecond on a busy board.
-constexpr std::int64_t kPollNanos = 20 * kNanosPerMilli;
+// The last stretch of a wait for the wall clock is spent polling it, since
+// waking from a sleep takes tens to hundreds of microseconds. The stretch
+// is kept short: on a busy board a task that polls for longer than the
+// scheduler lets it run at once is likely to be preempted at the moment,
+// for a whole scheduler tick (4 ms here with 20 ms of polling).
+constexpr std::int64_t kPollNanos = kNanosPerMilli;
 
 std::int64_t g_setupNs = 0;
 
@@ -68,8 +71,10 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
         }
         left = unixNanos - nowNs(CLOCK_REALTIME);
     }
-    // The monotonic clock read after the wall clock reached the moment:
-    // ticks from here on are never early.
+    // Read after the wall clock reached the moment, so that counting from
+    // it is never early. Moving the clock's zero on by the fraction of a
+    // millisecond that its current reading has run puts a tick here and
+    // keeps the reading here what it was, so none goes backwards.
     const std::int64_t start = monotonicNs();
     g_setupNs += (start - g_setupNs) % kNanosPerMilli;
     return static_cast<std::uint32_t>((start - g_setupNs) / kNanosPerMilli);
