@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -360,12 +359,6 @@ void startupScenario(int rounds) {
 }
 
 std::vector<std::int64_t> evenlySpaced(std::size_t count, std::int64_t gapMs);
-
-std::int64_t wallNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // What to add to a monotonic reading to get the wall clock: the wall
 // reading between the two monotonic readings closest together.

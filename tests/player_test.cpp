@@ -2,7 +2,6 @@
 // bytes that reach a pseudo-terminal standing in for the serial device.
 #include <chrono>
 #include <climits>
-#include <ctime>
 #include <thread>
 
 #include "player_fixture.h"
@@ -217,13 +216,6 @@ TEST_F(Player, CuesArriveNoEarlierThanTheirMoment) {
     // checked against a scripted clock in the show clock's tests.
     EXPECT_GE(arrivalOf(result, 4) - result.startNanos, 499 * kMs);
     EXPECT_GE(arrivalOf(result, 6) - result.startNanos, 999 * kMs);
-}
-
-// The wall clock in nanoseconds.
-std::int64_t wallNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // What to add to a monotonic reading to get the wall clock, never more:
