@@ -3,12 +3,14 @@
 // rounds. Prints a table, and writes the figures as CSV and the jitter
 // distributions as data for a plot.
 //
-//   orvbench [--quick] [--rounds N] [--scenario NAME]... [--out DIR]
+//   orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N]
+//            [--start-shows N] [--scenario NAME]... [--out DIR]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,8 @@ struct Options {
     int rounds = 5;
     int loadedRounds = 2;
     bool quick = false;
+    int starts = 100;    // starts at a moment, per program
+    int startShows = 3;  // whole shows from a moment, per program
     std::vector<std::string> scenarios;
     std::string out = "bench-results";
 };
@@ -354,6 +358,125 @@ void startupScenario(int rounds) {
     report("startup", "/bin/true start to exit, ms", median(trueMillis));
 }
 
+std::vector<std::int64_t> evenlySpaced(std::size_t count, std::int64_t gapMs);
+
+// What to add to a monotonic reading to get the wall clock: the wall
+// reading between the two monotonic readings closest together.
+std::int64_t monotonicToWall() {
+    std::int64_t bestSpan = INT64_MAX;
+    std::int64_t offset = 0;
+    for (int i = 0; i < 20; ++i) {
+        const std::int64_t before = monotonicNanos();
+        const std::int64_t wall = wallNanos();
+        const std::int64_t after = monotonicNanos();
+        if (after - before < bestSpan) {
+            bestSpan = after - before;
+            offset = wall - (before + after) / 2;
+        }
+    }
+    return offset;
+}
+
+// One start at a moment about a second ahead: each cue's arrival minus
+// (the moment + its due time), in microseconds, on the wall clock.
+std::vector<double> startedAtMoment(bool player, const Show& show, VirtualSerial& device) {
+    const std::int64_t moment = wallNanos() + 1000000000;
+    char at[40];
+    std::snprintf(at, sizeof at, "@%lld.%09lld", static_cast<long long>(moment / 1000000000),
+                  static_cast<long long>(moment % 1000000000));
+    RunOptions options;
+    options.expectBytes = show.bytes;
+    const RunResult run =
+        player
+            ? runAgainst({kPlayer, "-b", "115200", "-f", show.name, "-t", at}, &device, options)
+            : runAgainst({kWriter, "--at", std::to_string(moment), kDevice, kUploadDir + show.name},
+                         &device, options);
+    const std::int64_t toWall = monotonicToWall();
+    const std::vector<std::int64_t> arrivals = cueArrivals(run);
+    std::vector<double> lateness;
+    if (arrivals.size() != show.dueMs.size()) {
+        std::printf("  (run incomplete: %zu of %zu cues arrived, status %d: %s)\n", arrivals.size(),
+                    show.dueMs.size(), run.status, run.out.c_str());
+        return lateness;
+    }
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        lateness.push_back(
+            static_cast<double>(arrivals[i] + toWall - moment - show.dueMs[i] * 1000000) / 1000.0);
+    }
+    return lateness;
+}
+
+// Starting at a moment on the wall clock (-t), one player at a time,
+// alternating with the reference writer spinning on the wall clock; beside
+// it, what starting with -d 0 from a script gives.
+void startScenario(const Options& options) {
+    const int starts = options.starts;
+    std::printf("\nstart: first cue's arrival minus the start moment, %d starts each (us)\n",
+                starts);
+    std::printf("  %-28s %12s %12s %12s\n", "figure", "player", "reference", "difference");
+    const Show one = writeShow("start.txt", {0}, 8);
+    VirtualSerial device(kDevice);
+    std::vector<double> player;
+    std::vector<double> reference;
+    double early[2] = {0, 0};
+    for (int round = 0; round < starts; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool playerTurn = (round + turn) % 2 == 0;
+            const std::vector<double> late = startedAtMoment(playerTurn, one, device);
+            if (!late.empty()) {
+                (playerTurn ? player : reference).push_back(late[0]);
+                early[playerTurn ? 0 : 1] += late[0] < 0 ? 1 : 0;
+            }
+        }
+    }
+    report("start", "arrival - moment median", median(player), median(reference));
+    report("start", "arrival - moment p5", quantile(player, 0.05), quantile(reference, 0.05));
+    report("start", "arrival - moment p95", quantile(player, 0.95), quantile(reference, 0.95));
+    report("start", "p95 - p5", quantile(player, 0.95) - quantile(player, 0.05),
+           quantile(reference, 0.95) - quantile(reference, 0.05));
+    report("start", "early first cues", early[0], early[1]);
+
+    // A script starting the player with -d 0: its moment is the start.
+    std::vector<double> scripted;
+    for (int round = 0; round < starts; ++round) {
+        RunOptions runOptions;
+        runOptions.expectBytes = one.bytes;
+        const RunResult run =
+            runAgainst({kPlayer, "-b", "115200", "-f", one.name, "-d", "0"}, &device, runOptions);
+        if (!run.arrivals.empty()) {
+            scripted.push_back(static_cast<double>(run.arrivals.front().nanos - run.startNanos) /
+                               1000.0);
+        }
+    }
+    report("start", "-d 0: arrival - start median", median(scripted));
+    report("start", "-d 0: arrival - start p5", quantile(scripted, 0.05));
+    report("start", "-d 0: arrival - start p95", quantile(scripted, 0.95));
+    report("start", "-d 0: p95 - p5", quantile(scripted, 0.95) - quantile(scripted, 0.05));
+
+    // A whole show from the moment: the last cue's lateness minus the first's.
+    const int shows = options.startShows;
+    const Show show = writeShow("start-show.txt", evenlySpaced(options.quick ? 1001 : 6001, 10), 8);
+    std::printf("\nstart-show: %zu cues over %.0f s from a start moment, %d rounds (medians)\n",
+                show.dueMs.size(), static_cast<double>(show.dueMs.back()) / 1000.0, shows);
+    std::vector<double> drift[2];
+    double earlyCues[2] = {0, 0};
+    for (int round = 0; round < shows; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool playerTurn = (round + turn) % 2 == 0;
+            const std::vector<double> late = startedAtMoment(playerTurn, show, device);
+            if (!late.empty()) {
+                drift[playerTurn ? 0 : 1].push_back(late.back() - late.front());
+                earlyCues[playerTurn ? 0 : 1] += static_cast<double>(
+                    std::count_if(late.begin(), late.end(), [](double l) { return l < 0; }));
+            }
+        }
+    }
+    report("start-show", "last - first lateness", median(drift[0]), median(drift[1]));
+    report("start-show", "early cues, all rounds", earlyCues[0], earlyCues[1]);
+    fs::remove(kUploadDir + one.name);
+    fs::remove(kUploadDir + show.name);
+}
+
 void writeOutputs(const Options& options) {
     std::ofstream csv(options.out + "/results.csv");
     csv << "scenario,figure,player,reference,difference\n";
@@ -406,9 +529,10 @@ std::vector<std::int64_t> irregular(std::size_t count) {
 }
 
 const char kUsage[] =
-    "usage: orvbench [--quick] [--rounds N] [--loaded-rounds N] [--scenario NAME]... [--out DIR]\n"
+    "usage: orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N] [--start-shows N]\n"
+    "                [--scenario NAME]... [--out DIR]\n"
     "scenarios: 1ms irregular drift 1ms-loaded irregular-loaded drift-loaded burst10 burst200\n"
-    "           memory startup\n";
+    "           memory startup start\n";
 
 }  // namespace
 
@@ -420,10 +544,16 @@ int main(int argc, char* argv[]) {
             options.quick = true;
             options.rounds = 1;
             options.loadedRounds = 1;
+            options.starts = 10;
+            options.startShows = 1;
         } else if (word == "--rounds" && i + 1 < argc) {
             options.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (word == "--loaded-rounds" && i + 1 < argc) {
             options.loadedRounds = std::max(1, std::atoi(argv[++i]));
+        } else if (word == "--starts" && i + 1 < argc) {
+            options.starts = std::max(1, std::atoi(argv[++i]));
+        } else if (word == "--start-shows" && i + 1 < argc) {
+            options.startShows = std::max(1, std::atoi(argv[++i]));
         } else if (word == "--scenario" && i + 1 < argc) {
             options.scenarios.emplace_back(argv[++i]);
         } else if (word == "--out" && i + 1 < argc) {
@@ -465,6 +595,9 @@ int main(int argc, char* argv[]) {
     }
     if (wanted(options, "startup")) {
         startupScenario(options.rounds);
+    }
+    if (wanted(options, "start")) {
+        startScenario(options);
     }
     writeOutputs(options);
     return 0;

@@ -1,13 +1,16 @@
 // The benchmark's reference: the best any program can do through this
 // channel. Reads a show with the player's own reader, then spins on the
 // monotonic clock (nanoseconds) until each cue's exact moment and writes it.
-// With --bare it writes all cues at once in a plain loop of write() calls.
+// With --bare it writes all cues at once in a plain loop of write() calls;
+// with --at it first spins on the wall clock until that moment (Unix
+// nanoseconds) and counts the show from there.
 //
-//   orvbench-writer [--bare] DEVICE SHOW
+//   orvbench-writer [--bare | --at UNIXNANOS] DEVICE SHOW
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -18,9 +21,9 @@
 
 namespace {
 
-std::int64_t nowNanos() {
+std::int64_t nowNanos(clockid_t clock = CLOCK_MONOTONIC) {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
@@ -33,12 +36,14 @@ struct Cue {
 
 int main(int argc, char* argv[]) {
     const bool bare = argc == 4 && std::strcmp(argv[1], "--bare") == 0;
-    if (argc != (bare ? 4 : 3)) {
-        std::puts("usage: orvbench-writer [--bare] DEVICE SHOW");
+    const bool at = argc == 5 && std::strcmp(argv[1], "--at") == 0;
+    const int first = bare ? 2 : at ? 3 : 1;
+    if (argc != first + 2) {
+        std::puts("usage: orvbench-writer [--bare | --at UNIXNANOS] DEVICE SHOW");
         return 2;
     }
-    const char* device = argv[bare ? 2 : 1];
-    std::FILE* file = std::fopen(argv[bare ? 3 : 2], "r");
+    const char* device = argv[first];
+    std::FILE* file = std::fopen(argv[first + 1], "r");
     if (file == nullptr) {
         std::puts("cannot read the show");
         return 2;
@@ -68,6 +73,11 @@ int main(int argc, char* argv[]) {
             }
         }
     } else if (!cues.empty()) {
+        if (at) {
+            const std::int64_t moment = std::strtoll(argv[2], nullptr, 10);
+            while (nowNanos(CLOCK_REALTIME) < moment) {
+            }
+        }
         const std::int64_t start = nowNanos();
         const std::int64_t base = cues.front().offsetMs;
         for (const Cue& cue : cues) {

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,6 +11,7 @@
 #include "playback/cue_reader.h"
 #include "playback/parse_int32.h"
 #include "playback/show_clock.h"
+#include "start_time.h"
 
 // The upload directory and the two serial devices are settings of the build.
 #if !defined(ORV_UPLOAD_DIR) || !defined(ORV_FIRST_DEVICE) || !defined(ORV_SECOND_DEVICE)
@@ -32,6 +34,41 @@ void startDelay(const char* value) {
     if (ms > 0) {  // a negative delay waits nothing
         delay(static_cast<unsigned int>(ms));
     }
+}
+
+// Fills the stdio buffer of an open regular cue file, so that reading the
+// first cue after the start moment costs no system call. Pipes are left
+// alone: reading one could block until its writer writes. At the end of
+// the file (or on an error) the file is left to be read again after the
+// wait, as it would have been.
+void readAhead(std::FILE* file) {
+    struct stat info {};
+    if (file == nullptr || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return;
+    }
+    const int first = std::fgetc(file);
+    if (first == EOF) {
+        std::clearerr(file);
+    } else {
+        std::ungetc(first, file);
+    }
+}
+
+// Waits for the start moment. Returns false after printing why not.
+bool startAt(const char* value) {
+    std::int64_t moment = 0;
+    if (!parseStartTime(value, &moment)) {
+        std::puts("start time invalid");
+        return false;
+    }
+    readAhead(fp);
+    const std::int64_t tick = waitForWallClock(moment);
+    if (tick < 0) {
+        std::puts("start time has passed");
+        return false;
+    }
+    startTick = tick;
+    return true;
 }
 
 // Opens the serial port into `sp`. Returns false after printing why not.
@@ -113,6 +150,12 @@ int runCommandLine(int argc, char* argv[]) {
         if (std::strcmp(word, "-d") == 0) {
             startDelay(value);
             delayGiven = true;
+        }
+        if (std::strcmp(word, "-t") == 0) {
+            if (!startAt(value)) {
+                return 1;
+            }
+            delayGiven = true;  // a start moment stands in for the delay
         }
         if (std::strcmp(word, "-b") == 0) {
             if (!openPort(value)) {

@@ -15,6 +15,7 @@ int writeResult;
 std::vector<Write> writes;
 std::vector<std::uint32_t> checks;
 int checkResult;
+std::int64_t wallNanos;
 
 void reset() {
     now = 1000;
@@ -27,8 +28,10 @@ void reset() {
     writes.clear();
     checks.clear();
     checkResult = 0;
+    wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
     ShowOffset = -1;
     starttime = -1;
+    startTick = -1;
     sp = 3;
 }
 
@@ -61,4 +64,16 @@ int serialClose(int /*handle*/) { return 0; }
 int serialCheck(int /*handle*/) {
     fake::checks.push_back(fake::lastReading);
     return fake::checkResult;
+}
+
+// Like the real clock, puts a tick at the moment: the next reading is the
+// first of a fresh millisecond.
+std::int64_t waitForWallClock(std::int64_t unixNanos) {
+    if (unixNanos < fake::wallNanos) {
+        return -1;
+    }
+    fake::now += static_cast<std::uint32_t>((unixNanos - fake::wallNanos) / 1000000);
+    fake::wallNanos = unixNanos;
+    fake::readsInStep = 0;
+    return fake::now;
 }

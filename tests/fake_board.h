@@ -28,6 +28,9 @@ extern std::vector<Write> writes;
 extern std::vector<std::uint32_t> checks;
 // What serialCheck answers.
 extern int checkResult;
+// The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
+// moves it there, and `now` on by the whole milliseconds of the wait.
+extern std::int64_t wallNanos;
 
 // Back to a fresh board and a show clock that has seen no cue.
 void reset();

@@ -1,5 +1,9 @@
 // The real program end to end: command line, messages, exit status and the
 // bytes that reach a pseudo-terminal standing in for the serial device.
+#include <chrono>
+#include <climits>
+#include <thread>
+
 #include "player_fixture.h"
 
 namespace {
@@ -212,6 +216,95 @@ TEST_F(Player, CuesArriveNoEarlierThanTheirMoment) {
     // checked against a scripted clock in the show clock's tests.
     EXPECT_GE(arrivalOf(result, 4) - result.startNanos, 499 * kMs);
     EXPECT_GE(arrivalOf(result, 6) - result.startNanos, 999 * kMs);
+}
+
+// What to add to a monotonic reading to get the wall clock, never more:
+// each wall reading taken before a monotonic one gives a lower bound.
+std::int64_t monotonicToWall() {
+    std::int64_t best = INT64_MIN;
+    for (int i = 0; i < 5; ++i) {
+        const std::int64_t wall = wallNanos();
+        best = std::max(best, wall - monotonicNanos());
+    }
+    return best;
+}
+
+// A moment as -t takes it: "@SECONDS.NANOS".
+std::string unixMoment(std::int64_t nanos) {
+    char text[40];
+    std::snprintf(text, sizeof text, "@%lld.%09lld", static_cast<long long>(nanos / 1000000000),
+                  static_cast<long long>(nanos % 1000000000));
+    return text;
+}
+
+// Far enough ahead for the player to have started, also under emulation.
+std::int64_t startMargin() { return (emulator().empty() ? 1500 : 8000) * kMs; }
+
+TEST_F(Player, StartTimeThatCannotBeReadIsRefusedAtOnce) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:ON\n");
+    for (const char* value : {"", "soon", "@", "@12x", "@-5", "2026-02-30T20:00:00Z", "20:00"}) {
+        RunResult result = run({"-b", "9600", "-f", "show.txt", "-t", value}, &device);
+        EXPECT_EQ(result.out, "start time invalid\n") << value;
+        EXPECT_EQ(result.status, 1) << value;
+        EXPECT_EQ(result.received(), "") << value;
+    }
+    // Later words are not looked at: no message about the missing file.
+    RunResult first = run({"-t", "x", "-f", "missing"}, &device);
+    EXPECT_EQ(first.out, "start time invalid\n");
+    EXPECT_EQ(first.status, 1);
+}
+
+TEST_F(Player, StartTimeAlreadyPastIsRefusedWhereItStands) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:ON\n");
+    for (const char* value :
+         {"@0", "@1767225600.5", "2026-01-01T00:00:00Z", "1999-12-31T23:59:59"}) {
+        RunResult result = run({"-b", "9600", "-f", "show.txt", "-t", value}, &device);
+        EXPECT_EQ(result.out, "start time has passed\n") << value;
+        EXPECT_EQ(result.status, 1) << value;
+        EXPECT_EQ(result.received(), "") << value;
+    }
+    // The moment is compared with the wall clock when -t is reached: a -d
+    // before it outlasts a moment that was ahead when the player started.
+    const std::string soon = unixMoment(wallNanos() + 300 * kMs);
+    RunResult late = run({"-d", "1000", "-t", soon, "-b", "9600", "-f", "show.txt"}, &device);
+    EXPECT_EQ(late.out, "start time has passed\n");
+    EXPECT_EQ(late.status, 1);
+    EXPECT_EQ(late.received(), "");
+}
+
+TEST_F(Player, StartTimeStandsInForTheDelayAndNoCueComesBeforeIt) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "1f4:A\n1f4:B\n2f4:C\n");
+    const std::int64_t moment = wallNanos() + startMargin();
+    RunResult result =
+        run({"-b", "115200", "-f", "show.txt", "-t", unixMoment(moment)}, &device, 6);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(result.received(), "A\nB\nC\n");
+    // Exact bounds: the first cue at the moment, the last 256 ms after it.
+    const std::int64_t toWall = monotonicToWall();
+    EXPECT_GE(arrivalOf(result, 0) + toWall, moment);
+    EXPECT_GE(arrivalOf(result, 4) + toWall, moment + 256 * kMs);
+    EXPECT_LT(arrivalOf(result, 4) + toWall, moment + 10000 * kMs);
+}
+
+TEST_F(Player, CueFileWrittenWhileWaitingForTheStartIsPlayed) {
+    // The player reads ahead in the file before it waits; finding it empty
+    // then must not keep it from reading what was written meanwhile.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "");
+    const std::int64_t moment = wallNanos() + startMargin();
+    std::thread writer([] {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(startMargin() / 2));
+        std::ofstream(kUploadDir + "show.txt", std::ios::app) << "0:LATE\n";
+    });
+    RunResult result =
+        run({"-b", "115200", "-f", "show.txt", "-t", unixMoment(moment)}, &device, 5);
+    writer.join();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "LATE\n");
 }
 
 }  // namespace

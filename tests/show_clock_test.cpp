@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "board/board.h"
 #include "fake_board.h"
 
 namespace {
@@ -70,6 +71,28 @@ TEST_F(ShowClock, ShowStartsOnTheClocksNextTick) {
     EXPECT_EQ(starttime, 1001);
     EXPECT_EQ(fake::writes[0].lastReading, 1001U);
     EXPECT_EQ(fake::writes[1].lastReading, 1004U);
+}
+
+TEST_F(ShowClock, StartMomentPutsTheShowOnItsTickWithoutWaiting) {
+    // A wait for the wall clock (-t) put a tick at the moment: the first
+    // cue goes on that very reading, and later cues count from it.
+    fake::readsPerStep = 50;
+    startTick = waitForWallClock(fake::wallNanos + 2500000000LL);
+    ASSERT_EQ(startTick, 3500);
+    play({0x10, 0x13});
+    EXPECT_EQ(starttime, 3500);
+    EXPECT_EQ(fake::writes[0].lastReading, 3500U);
+    EXPECT_EQ(fake::writes[1].lastReading, 3503U);
+}
+
+TEST_F(ShowClock, ShowQueuedAfterTheStartMillisecondWaitsForATickAsBefore) {
+    // A -d after the -t, say: the start moment's tick is gone.
+    fake::readsPerStep = 50;
+    startTick = waitForWallClock(fake::wallNanos);
+    delay(2);
+    play({0, 3});
+    EXPECT_EQ(starttime, 1003);
+    EXPECT_EQ(fake::writes[1].lastReading, 1006U);
 }
 
 TEST_F(ShowClock, SameOffsetCuesGoBackToBack) {

@@ -21,6 +21,12 @@ std::int64_t monotonicNanos() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::int64_t wallNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 namespace {
 
 [[noreturn]] void fail(const std::string& what) {

@@ -11,6 +11,9 @@
 // Nanoseconds of the monotonic clock.
 std::int64_t monotonicNanos();
 
+// Nanoseconds of the wall clock since the Unix epoch.
+std::int64_t wallNanos();
+
 // A pseudo-terminal whose device side is reachable through a symbolic link
 // at `linkPath`, as a USB serial device would be at its /dev node.
 class VirtualSerial {

@@ -45,4 +45,13 @@ int serialCheck(int handle);
 // for kSerialStallSeconds.
 int serialClose(int handle);
 
+// Our own addition for starting at a moment on the wall clock (-t); the
+// board library has no such call. Waits until the wall clock
+// (CLOCK_REALTIME) reads `unixNanos` or later, following it when it is
+// stepped or slewed meanwhile, then moves the ticks of millis() later by
+// less than a millisecond so that one falls at that moment (no reading
+// goes backwards). Returns the millis() reading that begins there, or -1
+// at once, without waiting, when the wall clock is already past the moment.
+std::int64_t waitForWallClock(std::int64_t unixNanos);
+
 }  // extern "C"

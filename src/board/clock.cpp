@@ -1,4 +1,5 @@
-// Millisecond clock and sleeping, on Linux's monotonic clock.
+// Millisecond clock and sleeping, on Linux's monotonic clock; waiting for a
+// moment on the wall clock.
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -7,12 +8,33 @@
 
 namespace {
 
+constexpr std::int64_t kNanosPerMilli = 1000000;
+constexpr std::int64_t kNanosPerSecond = 1000000000;
+
+// The last stretch of a wait for the wall clock is spent polling it, since
+// waking from a sleep takes tens to hundreds of microseconds. The stretch
+// is kept short: on a busy board a task that polls for longer than the
+// scheduler lets it run at once is likely to be preempted at the moment,
+// for a whole scheduler tick (4 ms here with 20 ms of polling).
+constexpr std::int64_t kPollNanos = kNanosPerMilli;
+
 std::int64_t g_setupNs = 0;
 
-std::int64_t monotonicNs() {
+std::int64_t nowNs(clockid_t clock) {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    clock_gettime(clock, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
+}
+
+std::int64_t monotonicNs() { return nowNs(CLOCK_MONOTONIC); }
+
+// Sleeps until `clock` reads `until`, or a signal comes. On the wall clock
+// the kernel wakes the sleeper by the clock's new reading when it is set.
+int sleepUntil(clockid_t clock, std::int64_t until) {
+    timespec deadline{};
+    deadline.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
+    deadline.tv_nsec = static_cast<long>(until % kNanosPerSecond);
+    return clock_nanosleep(clock, TIMER_ABSTIME, &deadline, nullptr);
 }
 
 }  // namespace
@@ -25,16 +47,35 @@ int wiringPiSetup() {
 std::uint32_t millis() {
     // clock_gettime on the monotonic clock goes through the vDSO: no system
     // call, so the show clock can poll it in a tight loop.
-    return static_cast<std::uint32_t>((monotonicNs() - g_setupNs) / 1000000);
+    return static_cast<std::uint32_t>((monotonicNs() - g_setupNs) / kNanosPerMilli);
 }
 
 void delay(unsigned int ms) {
     // Sleep to an absolute deadline so that a signal interrupting the sleep
     // neither shortens nor stretches it.
-    std::int64_t until = monotonicNs() + static_cast<std::int64_t>(ms) * 1000000;
-    timespec deadline{};
-    deadline.tv_sec = static_cast<time_t>(until / 1000000000);
-    deadline.tv_nsec = static_cast<long>(until % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    const std::int64_t until = monotonicNs() + static_cast<std::int64_t>(ms) * kNanosPerMilli;
+    while (sleepUntil(CLOCK_MONOTONIC, until) == EINTR) {
     }
+}
+
+std::int64_t waitForWallClock(std::int64_t unixNanos) {
+    std::int64_t left = unixNanos - nowNs(CLOCK_REALTIME);
+    if (left < 0) {
+        return -1;
+    }
+    // Every pass reads the wall clock afresh, so a step in either direction
+    // while asleep or polling only changes how long is left.
+    while (left > 0) {
+        if (left > kPollNanos) {
+            sleepUntil(CLOCK_REALTIME, unixNanos - kPollNanos);
+        }
+        left = unixNanos - nowNs(CLOCK_REALTIME);
+    }
+    // Read after the wall clock reached the moment, so that counting from
+    // it is never early. Moving the clock's zero on by the fraction of a
+    // millisecond that its current reading has run puts a tick here and
+    // keeps the reading here what it was, so none goes backwards.
+    const std::int64_t start = monotonicNs();
+    g_setupNs += (start - g_setupNs) % kNanosPerMilli;
+    return static_cast<std::uint32_t>((start - g_setupNs) / kNanosPerMilli);
 }

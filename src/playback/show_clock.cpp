@@ -7,6 +7,7 @@
 
 std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
+std::int64_t startTick = -1;
 int sp = -1;
 
 namespace {
@@ -50,9 +51,11 @@ void queue(std::int32_t offset, const char* codes) {
         // cue could leave up to a millisecond after the moment its reading
         // stands for, and every later cue, written on its own tick, would
         // arrive early by as much, counted from the first. Waiting for the
-        // tick costs the first cue less than a millisecond.
+        // tick costs the first cue less than a millisecond. A start moment
+        // (-t) put a tick at that moment: within its millisecond, the show
+        // starts on it, without waiting.
         const std::uint32_t before = now;
-        while (now == before) {
+        while (now == before && static_cast<std::int64_t>(now) != startTick) {
             now = millis();
         }
         starttime = now;

@@ -12,6 +12,10 @@ extern std::int32_t ShowOffset;
 // that every 32-bit reading fits beside the "not set" mark.
 extern std::int64_t starttime;
 
+// The clock reading whose millisecond began at the start moment (-t), or
+// -1. A first cue queued within that millisecond starts the show on it.
+extern std::int64_t startTick;
+
 // Serial port handle the codes are written to; -1 when none is open.
 extern int sp;
 
