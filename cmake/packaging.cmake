@@ -27,6 +27,11 @@ set(ORV_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
 configure_file(packaging/orvplayer@.service.in ${CMAKE_BINARY_DIR}/orvplayer@.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/orvplayer@.service DESTINATION ${ORV_SYSTEMD_UNIT_DIR})
 install(FILES packaging/orvplayer.default DESTINATION /etc/default RENAME orvplayer)
+# The unit's device wait, and the serial drivers it lets the unit allow.
+configure_file(packaging/wait-for-device.in ${CMAKE_BINARY_DIR}/wait-for-device @ONLY)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/wait-for-device
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/orvplayer)
+install(FILES packaging/modules-load.conf DESTINATION lib/modules-load.d RENAME orvplayer.conf)
 
 # cpack builds orvplayer_VERSION_ARCH.deb for the build's architecture.
 set(CPACK_GENERATOR DEB)
