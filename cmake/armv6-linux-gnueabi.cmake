@@ -20,9 +20,11 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 # -march=armv6 -marm: no ARMv6K, ARMv7 or Thumb-2 instructions (readelf -A
 # shows Tag_CPU_arch: v6 and at most Thumb-1, from the armel libraries).
 # Floating point stays in software (the armel ABI): the programs barely use
-# it, and soft float needs no VFP at all.
-set(CMAKE_C_FLAGS_INIT "-march=armv6 -mtune=arm1176jzf-s -marm")
-set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mtune=arm1176jzf-s -marm")
+# it, and soft float needs no VFP at all. -Wno-psabi: GCC notes that the
+# passing of some arguments changed in GCC 7.1; everything in these static
+# programs comes from the one compiler.
+set(CMAKE_C_FLAGS_INIT "-march=armv6 -mtune=arm1176jzf-s -marm -Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mtune=arm1176jzf-s -marm -Wno-psabi")
 # Debian's armel C library has no static-pie start files (rcrt1.o), so the
 # programs are static, not static-pie.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
