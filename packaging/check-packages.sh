@@ -213,7 +213,6 @@ for path in /usr/bin/orvplayer /usr/bin/orvplayer-check /lib/systemd/system/orvp
   /lib/systemd/system/orvplayer.target /usr/share/doc/orvplayer /usr/share/man/man1/orvplayer.1.gz; do
   [ ! -e "$path" ] || fail "after dpkg -r: $path is still there"
 done
-command -v orvplayer >/dev/null && fail "after dpkg -r: orvplayer is still on the PATH"
 echo "remove: only the conffile /etc/default/orvplayer and the enablement links stay until purge"
 
 with_systemd dpkg --purge orvplayer
