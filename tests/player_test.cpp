@@ -193,13 +193,13 @@ TEST_F(Player, DelaysThatWaitNothing) {
 }
 
 TEST_F(Player, DelayIsReadAsDecimalMilliseconds) {
-    // 4e20 is 4 ms; read as hexadecimal it would be 20 seconds.
+    // 1b58 is 1 ms; read as hexadecimal it would be 7 seconds.
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:ON\n");
-    RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", "4e20"}, &device, 3);
+    RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", "1b58"}, &device, 3);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.received(), "ON\n");
-    EXPECT_LT(result.endNanos - result.startNanos, 10000 * kMs);
+    EXPECT_LT(result.endNanos - result.startNanos, 5000 * kMs);
 }
 
 TEST_F(Player, FileNameThatIsAnOptionWordActsTwice) {
