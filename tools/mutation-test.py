@@ -9,7 +9,8 @@ tests need (incrementally), runs the suite until its first failure, and puts
 the file back. A mutant is
 
   killed     a test failed (the first failing test is named),
-  timed out  the suite did not finish in time (a hang counts as caught),
+  timed out  a stage of the suite took three times as long as without the
+             mutant, or 20 s if that is more (a hang counts as caught),
   survived   every test passed: the suite misses this mistake,
   equivalent it cannot change what the program does (given with the reason;
              not run, and not counted),
@@ -279,7 +280,7 @@ MUTANTS = [
 ]
 
 
-def run(cmd, cwd, timeout=None, quiet=True):
+def run(cmd, cwd, timeout=None):
     """Runs `cmd` in its own process group; returns (status or None on timeout, output)."""
     proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, errors="replace", start_new_session=True)
@@ -326,7 +327,7 @@ class Runner:
         self.work = os.path.abspath(args.build_dir)
         self.src = os.path.join(self.work, "src")
         self.build = os.path.join(self.work, "build")
-        self.timeout = args.timeout
+        self.budgets = [3600.0] * len(STAGES)
 
     def prepare(self):
         os.makedirs(self.src, exist_ok=True)
@@ -341,21 +342,23 @@ class Runner:
         return run(["cmake", "--build", self.build, "-j", str(self.args.jobs), "--target",
                     *TEST_TARGETS], ROOT)
 
-    def suite(self, timeout):
-        """Runs the suite stage by stage; (verdict, test, seconds)."""
-        start = time.monotonic()
-        for selection in STAGES:
-            left = timeout - (time.monotonic() - start)
+    def suite(self, budgets):
+        """Runs the suite stage by stage, each within its budget in seconds.
+
+        Returns (verdict, test, seconds for each stage run)."""
+        spent = []
+        for selection, budget in zip(STAGES, budgets):
+            start = time.monotonic()
             status, out = run(["ctest", "--test-dir", self.build, "--stop-on-failure",
-                               *selection], ROOT, timeout=max(left, 1))
+                               *selection], ROOT, timeout=budget)
+            spent.append(time.monotonic() - start)
             if status is None:
                 running = re.findall(r"Start\s+\d+: (\S+)", out)
-                return "timed out", running[-1] if running else "?", time.monotonic() - start
+                return "timed out", running[-1] if running else "?", spent
             if status != 0:
                 test, how = first_failure(out)
-                verdict = "timed out" if how == "Timeout" else "killed"
-                return verdict, test, time.monotonic() - start
-        return "survived", "", time.monotonic() - start
+                return ("timed out" if how == "Timeout" else "killed"), test, spent
+        return "survived", "", spent
 
     def mutate(self, mutant):
         path = os.path.join(self.src, mutant.path)
@@ -370,7 +373,8 @@ class Runner:
             status, out = self.make()
             if status != 0:
                 return "error", "does not compile: " + out[-300:].replace("\n", " "), 0.0
-            return self.suite(self.timeout)
+            verdict, test, spent = self.suite(self.budgets)
+            return verdict, test, sum(spent)
         finally:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original)
@@ -381,8 +385,9 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "mutation"))
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--goal", type=float, default=95.0, help="least kill rate, percent")
-    parser.add_argument("--timeout", type=float, default=0,
-                        help="seconds per mutant's suite (default: twice the clean run, at least 60)")
+    parser.add_argument("--least-budget", type=float, default=20,
+                        help="seconds each stage of the suite may take at least, with a mutant "
+                             "(default 20; otherwise three times its clean run)")
     parser.add_argument("--only", nargs="*", help="mutant names to run")
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
     args = parser.parse_args()
@@ -404,13 +409,13 @@ def main():
     status, out = runner.make()
     if status != 0:
         sys.exit("the unmutated tree does not build:\n" + out)
-    verdict, test, seconds = runner.suite(3600)
+    verdict, test, spent = runner.suite(runner.budgets)
     if verdict != "survived":
         sys.exit(f"the suite fails without any mutant ({test}); fix that first")
-    if not runner.timeout:
-        runner.timeout = max(60.0, 2 * seconds)
-    print(f"clean run: suite passes in {seconds:.0f} s; each mutant's suite may take "
-          f"{runner.timeout:.0f} s", flush=True)
+    # A stage that takes far longer than without a mutant hangs.
+    runner.budgets = [max(args.least_budget, 3 * seconds) for seconds in spent]
+    print(f"clean run: the suite passes in {sum(spent):.0f} s; stage budgets "
+          + ", ".join(f"{budget:.0f}" for budget in runner.budgets) + " s", flush=True)
 
     results = {}
     for m in chosen:
