@@ -236,11 +236,14 @@ TEST_F(Player, FifoWithAWriterPlaysWhatIsWritten) {
     ASSERT_GE(writer, 0);
     // The second line is still being written when the first has played:
     // the player waits for the rest rather than take the FIFO as ended.
+    // The rest comes a while after the first cue, when a player that does
+    // not wait has long looked for it in vain.
     ASSERT_EQ(write(writer, "0:fed\n1:", 8), 8);
     RunOptions options;
     options.expectBytes = 9;
     options.onReceived = [&writer](const Arrival&, std::size_t) {
         if (writer >= 0) {
+            usleep(300000);
             EXPECT_EQ(write(writer, "more\n", 5), 5);
             close(writer);  // the writer is done
             writer = -1;
