@@ -32,13 +32,27 @@ TEST(CheckCommand, CleanShowEndsWithStatusZero) {
         << result.out;
 }
 
+TEST(CheckCommand, OneFileIsShownWithoutItsName) {
+    RunResult result = checkWith({kExamples + "hello.txt"});
+    EXPECT_EQ(result.out.substr(0, 12), "    line  of") << result.out;
+}
+
 TEST(CheckCommand, WarningsEndWithStatusOneAndQuietShowsOnlyThem) {
     RunResult result = checkWith({"--quiet", "--baud", "9600", kExamples + "mistakes.txt"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out.find("  line"), std::string::npos) << "no cue rows with --quiet";
     EXPECT_NE(result.out.find("warning: line 3: no colon: passed over\n"), std::string::npos);
     EXPECT_NE(result.out.find(" ms on the line at 9600 baud, 5 warnings\n"), std::string::npos)
         << result.out;
+    // No header, no cue rows: every line a warning but the summary.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < result.out.size(); at = result.out.find('\n', at) + 1) {
+        const bool summary = result.out.compare(at, 9, "summary: ") == 0;
+        EXPECT_TRUE(summary || result.out.compare(at, 9, "warning: ") == 0)
+            << "line " << lines + 1 << " of:\n"
+            << result.out;
+        ++lines;
+    }
+    EXPECT_EQ(lines, 6U);
 }
 
 TEST(CheckCommand, UnreadableFilesAndBadUsageEndWithStatusTwo) {
@@ -49,6 +63,9 @@ TEST(CheckCommand, UnreadableFilesAndBadUsageEndWithStatusTwo) {
     EXPECT_EQ(checkWith({kExamples}).status, 2);  // a directory
     EXPECT_EQ(checkWith({}).status, 2);
     EXPECT_EQ(checkWith({"--baud", "fast", kExamples + "hello.txt"}).status, 2);
+    EXPECT_EQ(checkWith({"--baud", "9600baud", kExamples + "hello.txt"}).status, 2);
+    // A file with warnings after an unreadable one does not hide it.
+    EXPECT_EQ(checkWith({"/nonexistent/show.txt", kExamples + "mistakes.txt"}).status, 2);
 }
 
 }  // namespace

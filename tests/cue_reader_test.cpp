@@ -95,6 +95,14 @@ TEST_F(CueFile, PassesOverLinesThatCarryNoCue) {
               (Codes{"\n", "ON\r\n"}));
 }
 
+TEST_F(CueFile, OnlyMinusThousandItselfMarksALineWithoutACue) {
+    EXPECT_EQ(codesOf("-3e9:below\n"
+                      "-3e8:mark\n"
+                      "-3e7:above\n"
+                      "-fffffff:lowest\n"),
+              (Codes{"below\n", "above\n", "lowest\n"}));
+}
+
 TEST_F(CueFile, EmptyFileQueuesNothing) { EXPECT_TRUE(codesOf("").empty()); }
 
 TEST_F(CueFile, LastLineWithoutLineEndIsACue) {

@@ -43,6 +43,28 @@ TEST_F(Player, UnplugDuringALongGapIsNoticedWithoutWaitingForTheCue) {
     EXPECT_LT(result.endNanos - unpluggedAt, 2000 * kMs);
 }
 
+TEST_F(Player, UnplugBeforeTheClosingDrainFailsTheRun) {
+    // Status 0 promises every byte reached the device; a device gone by the
+    // time the port is drained and closed breaks that promise. The show is
+    // fed through a FIFO, so that it ends only after the unplug.
+    VirtualSerial device(kFirstDevice);
+    const std::string path = kUploadDir + "fifo";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int writer = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "0:last\n", 7), 7);
+    RunOptions unplug;
+    unplug.onReceived = [&](const Arrival&, std::size_t) {
+        device.unplug();
+        close(writer);  // the show ends here
+        writer = -1;
+    };
+    RunResult result = runWith({"-b", "115200", "-f", "fifo", "-d", "0"}, &device, unplug);
+    EXPECT_EQ(result.out, "couldn't write to serial\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.received(), "last\n");
+}
+
 TEST_F(Player, DeviceThatNeverReadsAgainFailsAfterTheStallBound) {
     // Far more than the pseudo-terminal buffers, and a device that stops
     // reading for good after the first bytes: the player's write waits for
@@ -212,16 +234,24 @@ TEST_F(Player, FifoWithAWriterPlaysWhatIsWritten) {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     int writer = open(path.c_str(), O_RDWR | O_CLOEXEC);  // does not wait for a reader
     ASSERT_GE(writer, 0);
-    ASSERT_EQ(write(writer, "0:fed\n", 6), 6);
+    // The second line is still being written when the first has played:
+    // the player waits for the rest rather than take the FIFO as ended.
+    // The rest comes a while after the first cue, when a player that does
+    // not wait has long looked for it in vain.
+    ASSERT_EQ(write(writer, "0:fed\n1:", 8), 8);
     RunOptions options;
-    options.expectBytes = 4;
-    options.onReceived = [&writer](const Arrival&, std::size_t) {  // the writer is done
-        close(writer);
-        writer = -1;
+    options.expectBytes = 9;
+    options.onReceived = [&writer](const Arrival&, std::size_t) {
+        if (writer >= 0) {
+            usleep(300000);
+            EXPECT_EQ(write(writer, "more\n", 5), 5);
+            close(writer);  // the writer is done
+            writer = -1;
+        }
     };
     RunResult result = runWith({"-b", "115200", "-f", "fifo", "-d", "0"}, &device, options);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.received(), "fed\n");
+    EXPECT_EQ(result.received(), "fed\nmore\n");
 }
 
 // Whether a child of this process can run the player as user `id`.

@@ -1,5 +1,7 @@
 // The real program end to end: command line, messages, exit status and the
 // bytes that reach a pseudo-terminal standing in for the serial device.
+#include <poll.h>
+
 #include <chrono>
 #include <climits>
 #include <thread>
@@ -35,6 +37,15 @@ TEST_F(Player, EachMissingOptionIsReportedAndNothingPlays) {
     RunResult fileOnly = run({"-f", "show.txt"}, &device);
     EXPECT_EQ(fileOnly.out, kNoBaud + kNoDelay);
     EXPECT_EQ(fileOnly.received(), "");
+
+    // Words that only begin like an option are not one, and neither are
+    // their values: no invalid rate, no file to open, no delay given.
+    RunResult lookalikes =
+        run({"-bogus", "0", "-file", "missing", "-delay", "5", "-b", "9600", "-f", "show.txt"},
+            &device);
+    EXPECT_EQ(lookalikes.out, kNoDelay);
+    EXPECT_EQ(lookalikes.status, 1);
+    EXPECT_EQ(lookalikes.received(), "");
 }
 
 TEST_F(Player, BaudThatReadsAsZeroIsRefusedAtOnce) {
@@ -49,6 +60,19 @@ TEST_F(Player, BaudThatReadsAsZeroIsRefusedAtOnce) {
         EXPECT_EQ(first.out, "baud rate invalid\n") << baud;
         EXPECT_EQ(first.status, 1);
         EXPECT_EQ(first.received() + before.received(), "");
+    }
+}
+
+TEST_F(Player, NegativeBaudIsARateNoDeviceCanMake) {
+    // Not 0, so not "invalid"; no device opens at it, however far below
+    // the 32-bit range it lies (it must never wrap to a positive rate).
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:ON\n");
+    for (const char* baud : {"-1", "-9600", "-4294967295", "-99999999999"}) {
+        RunResult result = run({"-b", baud, "-f", "show.txt", "-d", "0"}, &device);
+        EXPECT_EQ(result.out, "couldn't connect to serial\n") << baud;
+        EXPECT_EQ(result.status, 1) << baud;
+        EXPECT_EQ(result.received(), "") << baud;
     }
 }
 
@@ -79,6 +103,17 @@ TEST_F(Player, RatesWithoutATermiosCodeGoToTheDriver) {
         EXPECT_EQ(custom.status, 0) << baud;
         EXPECT_EQ(custom.received(), "ON\n") << baud;
     }
+}
+
+TEST_F(Player, FirstDeviceIsPreferredWhenBothAreThere) {
+    writeShow("show.txt", "0:ON\n");
+    VirtualSerial first(kFirstDevice);
+    VirtualSerial second(kSecondDevice);
+    RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &first, 3);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "ON\n");
+    pollfd other{second.controller(), POLLIN, 0};
+    EXPECT_EQ(poll(&other, 1, 0), 0) << "the second device got bytes too";
 }
 
 TEST_F(Player, FallsBackToTheSecondDeviceQuietly) {
@@ -159,6 +194,16 @@ TEST_F(Player, DelaysThatWaitNothing) {
         EXPECT_EQ(result.received(), "ON\n") << wait;
         EXPECT_LT(result.endNanos - result.startNanos, 60000 * kMs) << wait;
     }
+}
+
+TEST_F(Player, DelayIsReadAsDecimalMilliseconds) {
+    // 1b58 is 1 ms; read as hexadecimal it would be 7 seconds.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:ON\n");
+    RunResult result = run({"-b", "9600", "-f", "show.txt", "-d", "1b58"}, &device, 3);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "ON\n");
+    EXPECT_LT(result.endNanos - result.startNanos, 5000 * kMs);
 }
 
 TEST_F(Player, FileNameThatIsAnOptionWordActsTwice) {

@@ -104,6 +104,23 @@ TEST(ShowChecker, WarnsAboutCuesTreatedUnexpectedly) {
               "line 1: zero byte at column 7: the 3 bytes after it are not sent");
 }
 
+TEST(ShowChecker, CueDueBeforeAnEarlierOneIsShownWhenItIsPlayed) {
+    // Played at once after the cue at 500 ms, so at 500 ms, not at 16.
+    const ShowCheck result = check("0:a\n1f4:b\n10:c\n");
+    ASSERT_EQ(result.cues.size(), 3U);
+    EXPECT_EQ(result.cues[2].moment, 500);
+    EXPECT_EQ(result.duration, 500);
+}
+
+TEST(ShowChecker, EachFileIsAShowOfItsOwn) {
+    check("3e8:a\n7d0:b\n");
+    const ShowCheck second = check("0:a\n1f4:b\n");
+    ASSERT_EQ(second.cues.size(), 2U);
+    EXPECT_EQ(second.cues[0].moment, 0);
+    EXPECT_EQ(second.cues[1].moment, 500);
+    EXPECT_EQ(second.warnings, 0);
+}
+
 TEST(ShowChecker, NegativeBaseFollowsTheShowClock) {
     const ShowCheck result = check("-5:a\n3:b\nd:c\n");
     ASSERT_EQ(result.cues.size(), 3U);
@@ -140,6 +157,21 @@ TEST(ShowChecker, WarnsWhenBytesCannotLeaveBeforeTheNextMoment) {
     EXPECT_EQ(warnings[0],
               "line 1: 11 bytes due at 0:00:00.000 need 110.0 ms at 1000 baud, but the next cue "
               "(line 3) is due 99 ms later");
+}
+
+TEST(EscapeBytes, ShowsEveryByteUnambiguously) {
+    // A backslash is doubled, so that a written "\\n" cannot pass for a
+    // line feed; control characters, DEL and bytes above ASCII as \xNN.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"ON\r\n", "ON\\r\\n"},
+        {"a\\nb", "a\\\\nb"},
+        {std::string("\0\t\x1f", 3), "\\x00\\x09\\x1F"},
+        {" ~", " ~"},
+        {"\x7f\x80\xff", "\\x7F\\x80\\xFF"},
+    };
+    for (const auto& [bytes, shown] : cases) {
+        EXPECT_EQ(escapeBytes(bytes), shown) << shown;
+    }
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
 // Plays a show into a virtual serial device and prints each cue as the
-// device receives it, with its arrival time after the first cue.
+// device receives it, with its moment and its arrival time in the show.
 //
 //   orvplayer-demo PLAYER SHOW UPLOAD_DIR DEVICE_LINK
 //
 // PLAYER must be a build of orvplayer whose upload directory is UPLOAD_DIR
 // and whose first serial device is DEVICE_LINK.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "check/escape.h"
+#include "check/show_check.h"
 #include "virtual_serial.h"
 
 namespace {
@@ -41,31 +44,48 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    // The show as the player plays it: each cue's bytes and its moment.
+    std::FILE* file = std::fopen(show.c_str(), "r");
+    if (file == nullptr) {
+        std::cout << "cannot read " << show << "\n";
+        return 2;
+    }
+    const ShowCheck cues = checkShow(file, 0);
+    std::fclose(file);
+
     VirtualSerial device(argv[4]);
     std::cout << "Playing " << show << " into a virtual serial device:\n"
               << "  orvplayer -b 115200 -f " << name << " -d 0\n\n"
-              << "     arrival  cue received by the device\n";
+              << "      moment     arrival  cue received by the device\n";
     std::cout.flush();
 
-    // Each cue is shown as its line end arrives, timed by its first byte.
+    // Each cue is shown once all its bytes arrived, timed by its first
+    // byte. This reader may see a byte late, never early, and the player
+    // never writes a cue before its moment; so the show began no later
+    // than the earliest (first byte's arrival - its cue's moment) seen so
+    // far. Counting from there, a time may only show a cue late.
+    std::size_t cue = 0;
     std::string pending;
-    std::int64_t first = -1;
-    std::int64_t pendingSince = 0;
+    std::int64_t firstByteAt = 0;
+    std::int64_t showBegan = INT64_MAX;
     auto printCue = [&]() {
-        std::printf("  %8.1f ms  %s\n", static_cast<double>(pendingSince - first) / 1e6,
+        const std::int64_t moment = cue < cues.cues.size() ? cues.cues[cue].moment : 0;
+        showBegan = std::min(showBegan, firstByteAt - moment * 1000000);
+        std::printf("  %7lld ms  %7.1f ms  %s\n", static_cast<long long>(moment),
+                    static_cast<double>(firstByteAt - showBegan) / 1e6,
                     escapeBytes(pending).c_str());
         std::fflush(stdout);
         pending.clear();
+        ++cue;
     };
     RunOptions options;
     options.onReceived = [&](const Arrival& arrival, std::size_t) {
-        first = first < 0 ? arrival.nanos : first;
         for (char c : arrival.bytes) {
             if (pending.empty()) {
-                pendingSince = arrival.nanos;
+                firstByteAt = arrival.nanos;
             }
             pending += c;
-            if (c == '\n') {
+            if (cue < cues.cues.size() && pending.size() == cues.cues[cue].codes.size()) {
                 printCue();
             }
         }
@@ -74,6 +94,8 @@ int main(int argc, char* argv[]) {
     if (!pending.empty()) {
         printCue();
     }
-    std::cout << run.out << "\norvplayer ended with status " << run.status << "\n";
+    std::cout << "\nTimes in ms after the show began, its start taken as late as the arrivals "
+                 "allow: no cue can look early.\n"
+              << run.out << "\norvplayer ended with status " << run.status << "\n";
     return run.status == 0 ? 0 : 1;
 }

@@ -1,0 +1,450 @@
+#!/usr/bin/env python3
+"""Mutation testing: does the test suite fail when the program is wrong?
+
+Each mutant below is one small, plausible programming mistake in src/,
+written as a search-and-replace of a snippet that occurs exactly once in its
+file. The script copies the source tree to a scratch build tree once,
+configures it once, and then for each mutant: applies it, rebuilds what the
+tests need (incrementally), runs the suite until its first failure, and puts
+the file back. A mutant is
+
+  killed     a test failed (the first failing test is named),
+  timed out  a stage of the suite took three times as long as without the
+             mutant, or 20 s if that is more (a hang counts as caught),
+  survived   every test passed: the suite misses this mistake,
+  equivalent it cannot change what the program does (given with the reason;
+             not run, and not counted),
+  error      its snippet is missing or not unique, or it does not compile
+             (a broken list, never counted as caught; fails the run).
+
+The tests that need no running player go first, the player's slow load
+tests last. Last comes the kill rate: caught (killed or timed out) among the
+mutants that are not equivalent. The run fails below --goal (95%) or on any
+error.
+
+  tools/mutation-test.py                 # every mutant
+  tools/mutation-test.py --only ID ...   # a few, by name
+  tools/mutation-test.py --list          # the list, without running
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# What the suite needs built; the installed player, the demo and the
+# benchmark are left out to keep each rebuild short.
+TEST_TARGETS = ["playback_tests", "check_tests", "serial_tests", "player_tests", "check_cli_tests"]
+
+# The suite runs in three stages, each only when the one before passed: the
+# tests that need no running player (milliseconds each), the player end to
+# end, and last its load tests, which take seconds each.
+SLOW_TESTS = ("Player.DeviceThatNeverReadsAgainFailsAfterTheStallBound|"
+              "Player.MillionCuesAtTheSameMomentArriveInOrder|"
+              "Player.HugeFilePlaysInConstantMemory")
+STAGES = [["-E", "^Player\\."], ["-R", "^Player\\.", "-E", SLOW_TESTS], ["-R", SLOW_TESTS]]
+
+
+@dataclass
+class Mutant:
+    name: str
+    path: str
+    old: str
+    new: str
+    equivalent: str = ""  # why it cannot change behaviour, when it cannot
+
+
+M = Mutant
+MUTANTS = [
+    # The run and the command line.
+    M("main-status-dropped", "src/main.cpp",
+      "return runCommandLine(argc, argv);", "runCommandLine(argc, argv);\n    return 0;"),
+    M("main-clock-not-started", "src/main.cpp", "    wiringPiSetup();\n", "",
+      equivalent="millis() then counts from the boot instead of the start; the show clock "
+                 "uses only differences of readings, which stay right across the wrap"),
+    M("cli-second-device-first", "src/command_line.cpp",
+      "sp = serialOpen(kFirstDevice, baud);\n    if (sp == -1) {\n"
+      "        sp = serialOpen(kSecondDevice, baud);",
+      "sp = serialOpen(kSecondDevice, baud);\n    if (sp == -1) {\n"
+      "        sp = serialOpen(kFirstDevice, baud);"),
+    M("cli-no-fallback", "src/command_line.cpp",
+      "    if (sp == -1) {\n        sp = serialOpen(kSecondDevice, baud);\n    }\n", ""),
+    M("cli-delay-read-as-hex", "src/command_line.cpp",
+      "const std::int32_t ms = parseInt32(value, 10);", "const std::int32_t ms = parseInt32(value, 16);"),
+    M("cli-baud-read-as-hex", "src/command_line.cpp",
+      "const std::int32_t baud = parseInt32(value, 10);",
+      "const std::int32_t baud = parseInt32(value, 16);"),
+    M("cli-negative-baud-invalid", "src/command_line.cpp", "if (baud == 0) {", "if (baud <= 0) {"),
+    M("cli-d-prefix-match", "src/command_line.cpp",
+      'std::strcmp(word, "-d") == 0', 'std::strncmp(word, "-d", 2) == 0'),
+    M("cli-b-prefix-match", "src/command_line.cpp",
+      'std::strcmp(word, "-b") == 0', 'std::strncmp(word, "-b", 2) == 0'),
+    M("cli-f-prefix-match", "src/command_line.cpp",
+      'std::strcmp(word, "-f") == 0', 'std::strncmp(word, "-f", 2) == 0'),
+    M("cli-last-word-read", "src/command_line.cpp",
+      "for (int i = 1; i + 1 < argc; ++i)", "for (int i = 1; i < argc; ++i)"),
+    M("cli-bad-port-goes-on", "src/command_line.cpp",
+      "if (!openPort(value)) {\n                return 1;", "if (!openPort(value)) {\n                continue;"),
+    M("cli-delay-not-required", "src/command_line.cpp",
+      "if (fileGiven && baudGiven && delayGiven) {", "if (fileGiven && baudGiven) {"),
+    M("cli-drain-failure-ignored", "src/command_line.cpp", "if (drained != 0) {", "if (drained > 0) {"),
+    M("cli-file-opened-blocking", "src/command_line.cpp",
+      "O_RDONLY | O_NONBLOCK | O_CLOEXEC", "O_RDONLY | O_CLOEXEC"),
+    M("cli-file-stays-nonblocking", "src/command_line.cpp",
+      "fcntl(fd, F_SETFL, flags & ~O_NONBLOCK)", "fcntl(fd, F_SETFL, flags)"),
+    M("cli-old-port-kept", "src/command_line.cpp",
+      "    if (sp != -1) {  // a repeated -b replaces the earlier port\n        serialClose(sp);\n    }\n",
+      ""),
+    M("cli-second-file-appended", "src/command_line.cpp",
+      "std::memcpy(path + dirLength, value, valueLength + 1);",
+      "std::strcat(path, value);"),
+    # Numbers.
+    M("parse-no-upper-clamp", "src/playback/parse_int32.cpp",
+      "if (value > INT32_MAX) {\n        return INT32_MAX;", "if (value > INT32_MAX) {\n        return INT32_MIN;"),
+    M("parse-no-lower-clamp", "src/playback/parse_int32.cpp",
+      "    if (value < INT32_MIN) {\n        return INT32_MIN;\n    }\n", ""),
+    M("parse-lower-clamp-at-zero", "src/playback/parse_int32.cpp",
+      "if (value < INT32_MIN) {", "if (value < 0) {"),
+    M("parse-strtol", "src/playback/parse_int32.cpp", "std::strtoll(", "std::strtol(",
+      equivalent="where long is 32 bits strtol clamps at the 32-bit limits, which is where "
+                 "the clamps that follow put the value anyway; elsewhere it is strtoll"),
+    # The cue reader.
+    M("reader-mark-swallows-below", "src/playback/cue_reader.cpp",
+      "if (*offset == kNoOffset) {", "if (*offset <= kNoOffset) {"),
+    M("reader-empty-codes-played", "src/playback/cue_reader.cpp",
+      "return (*codes)[0] != '\\0';", "return true;"),
+    M("reader-nine-offset-chars", "src/playback/cue_reader.cpp",
+      "constexpr std::size_t kOffsetChars = 8;", "constexpr std::size_t kOffsetChars = 9;"),
+    M("reader-no-colon-is-zero", "src/playback/cue_reader.cpp",
+      "if (std::strchr(line, ':') == nullptr) {\n        return kNoOffset;",
+      "if (std::strchr(line, ':') == nullptr) {\n        return 0;"),
+    M("reader-short-pieces", "src/playback/cue_reader.cpp",
+      "std::fgets(line, kPieceChars + 1, file)", "std::fgets(line, kPieceChars, file)"),
+    M("reader-colon-in-codes", "src/playback/cue_reader.cpp",
+      "colon != nullptr ? colon + 1 : line", "colon != nullptr ? colon : line"),
+    M("reader-codes-cut-shorter", "src/playback/cue_reader.cpp",
+      "strnlen(codes, sizeof buf - 1)", "strnlen(codes, sizeof buf - 2)",
+      equivalent="a piece holds at most 254 characters and its codes start after a colon, "
+                 "so codes never exceed 253 bytes and the bound is never reached"),
+    M("reader-no-terminator", "src/playback/cue_reader.cpp", "    buf[length] = '\\0';\n", ""),
+    M("reader-mark-moved", "src/playback/cue_reader.h",
+      "kNoOffset = -1000;", "kNoOffset = -999;"),
+    # The show clock.
+    M("clock-looks-rarely-while-waiting", "src/playback/show_clock.cpp",
+      "kCheckEveryMs = 20;", "kCheckEveryMs = 200;"),
+    M("clock-looks-rarely-after-writes", "src/playback/show_clock.cpp",
+      "kCheckAtLeastEveryMs = 50;", "kCheckAtLeastEveryMs = 500;"),
+    M("clock-looks-just-before-a-cue", "src/playback/show_clock.cpp",
+      "if (elapsed + 1 < due && ", "if (elapsed < due && "),
+    M("clock-gone-device-ignored", "src/playback/show_clock.cpp",
+      "if (serialCheck(sp) != 0) {", "if (serialCheck(sp) > 0) {"),
+    M("clock-write-error-ignored", "src/playback/show_clock.cpp",
+      "if (serialPuts(sp, codes) != 0) {", "if (serialPuts(sp, codes) > 0) {"),
+    M("clock-no-tick-start", "src/playback/show_clock.cpp",
+      "while (now == before) {", "if (now == before) {"),
+    M("clock-late-by-a-tick", "src/playback/show_clock.cpp",
+      "if (elapsed >= due) {", "if (elapsed > due) {"),
+    M("clock-negative-base-kept", "src/playback/show_clock.cpp",
+      "if (ShowOffset < 0) {", "if (ShowOffset == -1) {"),
+    M("clock-no-wrap", "src/playback/show_clock.cpp",
+      "const std::int64_t elapsed = static_cast<std::uint32_t>(now - start);",
+      "const std::int64_t elapsed = static_cast<std::int64_t>(now) - start;"),
+    M("clock-32-bit-due", "src/playback/show_clock.cpp",
+      "return static_cast<std::int64_t>(offset) - ShowOffset;",
+      "return static_cast<std::int64_t>(offset - ShowOffset);"),
+    M("clock-no-look-after-writes", "src/playback/show_clock.cpp",
+      "    if (static_cast<std::uint32_t>(now - lastCheck) >= kCheckAtLeastEveryMs) {\n"
+      "        checkPort(now);\n    }\n", ""),
+    M("clock-exit-status-zero", "src/playback/show_clock.cpp",
+      "        std::puts(\"couldn't write to serial\");\n        std::exit(1);\n    }\n}\n\n}",
+      "        std::puts(\"couldn't write to serial\");\n        std::exit(0);\n    }\n}\n\n}"),
+    # Clock and sleep.
+    M("time-tenth-milliseconds", "src/board/clock.cpp",
+      "(monotonicNs() - g_setupNs) / 1000000", "(monotonicNs() - g_setupNs) / 100000"),
+    M("time-delay-in-microseconds", "src/board/clock.cpp",
+      "static_cast<std::int64_t>(ms) * 1000000;", "static_cast<std::int64_t>(ms) * 1000;"),
+    # The serial port.
+    M("serial-partial-write-rest-dropped", "src/board/serial.cpp",
+      "left -= static_cast<std::size_t>(written);", "left = 0;"),
+    M("serial-partial-write-repeats", "src/board/serial.cpp",
+      "            next += written;\n", ""),
+    M("serial-write-error-ignored", "src/board/serial.cpp",
+      "return -1;  // the device went away", "return 0;  // the device went away"),
+    M("serial-hang-up-check-skipped", "src/board/serial.cpp",
+      "return discardInput(handle) ? 0 : -1;", "return discardInput(handle) ? 0 : 0;"),
+    M("serial-drain-skipped", "src/board/serial.cpp",
+      "const bool drained = drainOutput(handle);", "const bool drained = handle >= 0;"),
+    M("serial-drain-failure-ignored", "src/board/serial.cpp",
+      "return drained ? 0 : -1;", "return drained ? 0 : 0;"),
+    M("serial-shared-lock", "src/board/serial.cpp",
+      "flock(fd, LOCK_EX | LOCK_NB)", "flock(fd, LOCK_SH | LOCK_NB)"),
+    M("serial-lock-not-taken", "src/board/serial.cpp",
+      "    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {\n        return false;\n    }\n", ""),
+    M("serial-exclusive-not-set", "src/board/serial.cpp",
+      "return ioctl(fd, TIOCEXCL) == 0;", "return fd >= 0;"),
+    M("serial-clears-other-holders-exclusive", "src/board/serial.cpp",
+      "        close(fd);  // never clear another holder's TIOCEXCL",
+      "        ioctl(fd, TIOCNXCL);\n        close(fd);"),
+    M("serial-exclusive-kept-after-close", "src/board/serial.cpp",
+      "    ioctl(handle, TIOCNXCL);\n    close(handle);", "    close(handle);"),
+    M("serial-rate-check-off", "src/board/serial.cpp",
+      "!configureRaw(fd, baud) || !rateIsMade(fd, baud) ||", "!configureRaw(fd, baud) ||"),
+    M("serial-rate-lower-accepted", "src/board/serial.cpp",
+      "(off < 0 ? -off : off) * 100", "off * 100"),
+    M("serial-rate-tolerance-wide", "src/board/serial.cpp",
+      "* 100 <= 3LL * baud", "* 100 <= 30LL * baud"),
+    M("serial-rate-tolerance-exclusive", "src/board/serial.cpp",
+      "* 100 <= 3LL * baud", "* 100 < 3LL * baud"),
+    M("serial-seven-bits", "src/board/serial.cpp",
+      "tio.c_cflag |= CS8 | CLOCAL | CREAD;", "tio.c_cflag |= CS7 | CLOCAL | CREAD;"),
+    M("serial-software-flow-control", "src/board/serial.cpp",
+      "tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);",
+      "tio.c_iflag |= static_cast<tcflag_t>(IXON | IXOFF);"),
+    M("serial-rate-table-typo", "src/board/serial.cpp", "{9600, B9600}", "{9600, B19200}"),
+    M("serial-input-kept-at-open", "src/board/serial.cpp",
+      "!rateIsMade(fd, baud) || !discardInput(fd)", "!rateIsMade(fd, baud)"),
+    M("serial-custom-rate-not-set", "src/board/serial.cpp",
+      "return tcsetattr(fd, TCSANOW, &tio) == 0 && setCustomRate(fd, baud);",
+      "return tcsetattr(fd, TCSANOW, &tio) == 0;"),
+    M("rate-old-code-kept", "src/board/serial_rate.cpp",
+      "    tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));\n", ""),
+    M("rate-output-speed-wrong", "src/board/serial_rate.cpp",
+      "tio.c_ospeed = static_cast<speed_t>(baud);", "tio.c_ospeed = static_cast<speed_t>(baud / 10);"),
+    M("rate-report-fails", "src/board/serial_rate.cpp",
+      "return static_cast<long>(tio.c_ospeed);", "return 0;"),
+    M("wait-stall-bound-short", "src/board/serial_wait.cpp",
+      "} else if (now - *stalledSinceMs >= kSerialStallSeconds * 1000LL) {",
+      "} else if (now - *stalledSinceMs >= kSerialStallSeconds * 100LL) {"),
+    M("wait-stall-start-never-set", "src/board/serial_wait.cpp",
+      "if (*stalledSinceMs == 0) {", "if (*stalledSinceMs < 0) {"),
+    M("wait-discards-output", "src/board/serial_wait.cpp",
+      "bool discardInput(int fd) { return tcflush(fd, TCIFLUSH) == 0; }",
+      "bool discardInput(int fd) { return tcflush(fd, TCOFLUSH) == 0; }"),
+    M("wait-hang-up-in-poll-ignored", "src/board/serial_wait.cpp",
+      "return (port.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;", "return true;",
+      equivalent="after a hang-up the next write() fails with EIO at once, which ends the "
+                 "run the same way; the poll result only saves that call"),
+    M("wait-drain-hang-up-test", "src/board/serial_wait.cpp",
+      "if (last < 0 || !discardInput(fd)) {", "if (!discardInput(fd)) {",
+      equivalent="TIOCOUTQ fails only on a hung-up port, where the input flush fails too"),
+    M("board-stall-bound", "src/board/board.h",
+      "kSerialStallSeconds = 10;", "kSerialStallSeconds = 1;"),
+    # The show checker.
+    M("escape-backslash-raw", "src/check/escape.cpp",
+      "        } else if (ch == '\\\\') {\n            shown += \"\\\\\\\\\";\n", ""),
+    M("escape-delete-raw", "src/check/escape.cpp", "byte >= 0x7f", "byte > 0x7f"),
+    M("escape-unit-separator-raw", "src/check/escape.cpp", "byte < 0x20", "byte < 0x1f"),
+    M("escape-lower-case-hex", "src/check/escape.cpp", '"\\\\x%02X"', '"\\\\x%02x"'),
+    M("escape-carriage-return-as-hex", "src/check/escape.cpp",
+      "        } else if (ch == '\\r') {\n            shown += \"\\\\r\";\n", ""),
+    M("check-blank-piece-silent", "src/check/show_check.cpp",
+      "if (piece_ > 0 || !isBlank(line)) {", "if (!isBlank(line)) {"),
+    M("check-same-moment-warned", "src/check/show_check.cpp",
+      "if (!first && due < latest_) {", "if (!first && due <= latest_) {"),
+    M("check-early-cue-moment", "src/check/show_check.cpp",
+      "latest_ = first ? due : std::max(latest_, due);", "latest_ = due;"),
+    M("check-bits-per-byte", "src/check/show_check.cpp",
+      "const double needMs = static_cast<double>(bytes) * 10 * 1000 / baud_;",
+      "const double needMs = static_cast<double>(bytes) * 8 * 1000 / baud_;"),
+    M("check-line-time-boundary", "src/check/show_check.cpp",
+      "if (needMs > static_cast<double>(gap)) {", "if (needMs >= static_cast<double>(gap)) {"),
+    M("check-column-count", "src/check/show_check.cpp",
+      "column_ += length;", "column_ += length + 1;"),
+    M("check-zero-byte-count", "src/check/show_check.cpp",
+      "std::to_string(length - textLength - 1)", "std::to_string(length - textLength)"),
+    M("check-base-carried-over", "src/check/show_check.cpp",
+      "        ShowOffset = -1;  // every file is a show of its own\n", ""),
+    M("check-beyond-limit-below", "src/check/show_check.cpp",
+      "if (value > INT32_MAX || value < INT32_MIN) {", "if (value > INT32_MAX) {",
+      equivalent="eight characters hold at most -fffffff below zero, far above the 32-bit limit"),
+    M("check-crlf-missed", "src/check/show_check.cpp",
+      'std::strcmp(codes + codesLength - 2, "\\r\\n") == 0',
+      'std::strcmp(codes + codesLength - 1, "\\n") == 0'),
+    M("check-main-rows-when-quiet", "src/check/check_main.cpp",
+      "} else if (!quiet) {", "} else {"),
+    M("check-main-status-two-lost", "src/check/check_main.cpp",
+      "if (check.warnings > 0 && status == 0) {", "if (check.warnings > 0) {"),
+    M("check-main-baud-trailing-junk", "src/check/check_main.cpp",
+      "if (*end != '\\0' || value <= 0", "if (value <= 0"),
+    M("check-main-name-for-one-file", "src/check/check_main.cpp",
+      "if (files.size() > 1) {", "if (!files.empty()) {"),
+    M("check-main-summary-baud-always", "src/check/check_main.cpp",
+      "    if (baud > 0) {\n        std::printf(\", %.1f ms",
+      "    if (baud >= 0) {\n        std::printf(\", %.1f ms"),
+]
+
+
+def run(cmd, cwd, timeout=None):
+    """Runs `cmd` in its own process group; returns (status or None on timeout, output)."""
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, errors="replace", start_new_session=True)
+    try:
+        out, _ = proc.communicate(timeout=timeout)
+        return proc.returncode, out
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)  # the tests and the players they started
+        out, _ = proc.communicate()
+        return None, out
+
+
+def copy_sources(src_dir):
+    """Copies the tracked and new files of the tree, rewriting only changed ones."""
+    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                            cwd=ROOT, check=True, capture_output=True).stdout
+    for rel in filter(None, listed.decode().split("\0")):
+        source = os.path.join(ROOT, rel)
+        target = os.path.join(src_dir, rel)
+        if not os.path.isfile(source):
+            continue
+        with open(source, "rb") as f:
+            data = f.read()
+        if os.path.exists(target):
+            with open(target, "rb") as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(source, target)
+
+
+def first_failure(output):
+    """The first failed test in ctest's output, and how it failed."""
+    for line in output.splitlines():
+        match = re.search(r"Test\s+#\d+: (\S+) .*?\*{3}(\w+)", line)
+        if match:
+            return match.group(1), match.group(2)
+    return "(unknown test)", "Failed"
+
+
+class Runner:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.build_dir)
+        self.src = os.path.join(self.work, "src")
+        self.build = os.path.join(self.work, "build")
+        self.budgets = [3600.0] * len(STAGES)
+
+    def prepare(self):
+        os.makedirs(self.src, exist_ok=True)
+        copy_sources(self.src)
+        if not os.path.exists(os.path.join(self.build, "CMakeCache.txt")):
+            status, out = run(["cmake", "-S", self.src, "-B", self.build, "-G", "Unix Makefiles",
+                               "-DCMAKE_CXX_COMPILER=g++"], ROOT)
+            if status != 0:
+                sys.exit("configure failed:\n" + out)
+
+    def make(self):
+        return run(["cmake", "--build", self.build, "-j", str(self.args.jobs), "--target",
+                    *TEST_TARGETS], ROOT)
+
+    def suite(self, budgets):
+        """Runs the suite stage by stage, each within its budget in seconds.
+
+        Returns (verdict, test, seconds for each stage run)."""
+        spent = []
+        for selection, budget in zip(STAGES, budgets):
+            start = time.monotonic()
+            status, out = run(["ctest", "--test-dir", self.build, "--stop-on-failure",
+                               *selection], ROOT, timeout=budget)
+            spent.append(time.monotonic() - start)
+            if status is None:
+                running = re.findall(r"Start\s+\d+: (\S+)", out)
+                return "timed out", running[-1] if running else "?", spent
+            if status != 0:
+                test, how = first_failure(out)
+                return ("timed out" if how == "Timeout" else "killed"), test, spent
+        return "survived", "", spent
+
+    def mutate(self, mutant):
+        path = os.path.join(self.src, mutant.path)
+        with open(path, encoding="utf-8") as f:
+            original = f.read()
+        count = original.count(mutant.old)
+        if count != 1:
+            return "error", f"snippet found {count} times in {mutant.path}", 0.0
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(original.replace(mutant.old, mutant.new))
+        try:
+            status, out = self.make()
+            if status != 0:
+                return "error", "does not compile: " + out[-300:].replace("\n", " "), 0.0
+            verdict, test, spent = self.suite(self.budgets)
+            return verdict, test, sum(spent)
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "mutation"))
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--goal", type=float, default=95.0, help="least kill rate, percent")
+    parser.add_argument("--least-budget", type=float, default=20,
+                        help="seconds each stage of the suite may take at least, with a mutant "
+                             "(default 20; otherwise three times its clean run)")
+    parser.add_argument("--only", nargs="*", help="mutant names to run")
+    parser.add_argument("--list", action="store_true", help="print the mutants and stop")
+    args = parser.parse_args()
+
+    names = [m.name for m in MUTANTS]
+    duplicates = {n for n in names if names.count(n) > 1}
+    if duplicates:
+        sys.exit("mutant names used twice: " + ", ".join(sorted(duplicates)))
+    chosen = [m for m in MUTANTS if not args.only or m.name in args.only]
+    if args.list:
+        for m in MUTANTS:
+            print(f"{m.name:42} {m.path}" + ("  (equivalent)" if m.equivalent else ""))
+        print(f"{len(MUTANTS)} mutants, {sum(1 for m in MUTANTS if m.equivalent)} equivalent")
+        return 0
+
+    began = time.monotonic()
+    runner = Runner(args)
+    runner.prepare()
+    status, out = runner.make()
+    if status != 0:
+        sys.exit("the unmutated tree does not build:\n" + out)
+    verdict, test, spent = runner.suite(runner.budgets)
+    if verdict != "survived":
+        sys.exit(f"the suite fails without any mutant ({test}); fix that first")
+    # A stage that takes far longer than without a mutant hangs.
+    runner.budgets = [max(args.least_budget, 3 * seconds) for seconds in spent]
+    print(f"clean run: the suite passes in {sum(spent):.0f} s; stage budgets "
+          + ", ".join(f"{budget:.0f}" for budget in runner.budgets) + " s", flush=True)
+
+    results = {}
+    for m in chosen:
+        if m.equivalent:
+            results[m.name] = "equivalent"
+            print(f"{'equivalent':10} {m.name:42} {m.equivalent}", flush=True)
+            continue
+        verdict, detail, seconds = runner.mutate(m)
+        results[m.name] = verdict
+        print(f"{verdict:10} {m.name:42} {detail} ({seconds:.0f} s)", flush=True)
+    # Leave the scratch tree built as it is in the source tree.
+    runner.make()
+
+    counts = {v: sum(1 for r in results.values() if r == v)
+              for v in ("killed", "timed out", "survived", "equivalent", "error")}
+    counted = counts["killed"] + counts["timed out"] + counts["survived"]
+    rate = 100.0 * (counts["killed"] + counts["timed out"]) / counted if counted else 0.0
+    print(f"\n{len(results)} mutants: {counts['killed']} killed, {counts['timed out']} timed out, "
+          f"{counts['survived']} survived, {counts['equivalent']} equivalent, "
+          f"{counts['error']} errors; {time.monotonic() - began:.0f} s")
+    print(f"kill rate: {rate:.1f}% of {counted} non-equivalent mutants (goal {args.goal:g}%)")
+    if counts["error"]:
+        print("FAILED: mutants with errors (see above)")
+        return 1
+    if rate < args.goal:
+        print("FAILED: kill rate below the goal")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
