@@ -40,7 +40,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # What the suite needs built; the installed player, the demo and the
 # benchmark are left out to keep each rebuild short.
-TEST_TARGETS = ["playback_tests", "check_tests", "serial_tests", "player_tests", "check_cli_tests"]
+TEST_TARGETS = ["playback_tests", "start_tests", "check_tests", "serial_tests", "player_tests",
+                "check_cli_tests"]
 
 # The suite runs in three stages, each only when the one before passed: the
 # tests that need no running player (milliseconds each), the player end to
