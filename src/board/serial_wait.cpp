@@ -21,7 +21,7 @@ long long monotonicMs() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void pause() {
+void waitAPollStep() {
     timespec wait{0, kPollMs * 1000000L};
     nanosleep(&wait, nullptr);
 }
@@ -80,7 +80,7 @@ bool drainOutput(int fd) {
         if (last < 0 || !discardInput(fd)) {
             return false;
         }
-        pause();
+        waitAPollStep();
         waited = true;
         const int queued = outputQueued(fd);
         if (queued != last) {
@@ -96,7 +96,7 @@ bool drainOutput(int fd) {
     if (waited) {
         // An unplug ends the driver's transfers a moment before it hangs up
         // the port: look again once that moment is surely over.
-        pause();
+        waitAPollStep();
     }
     return drained == 0 && outputQueued(fd) == 0;
 }
