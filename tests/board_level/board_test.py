@@ -169,12 +169,7 @@ def make_initramfs(work, arch_info, modules_dir, busybox, programs, libraries, s
     for folder in ("bin", "proc", "sys", "dev", "tmp", "shows", UPLOAD.strip("/")):
         (root / folder).mkdir(parents=True, exist_ok=True)
     shutil.copy(busybox, root / "bin" / "busybox")
-    order = module_order(modules_dir, MODULES)
-    for path in order:
-        target = root / "modules" / Path(path).name
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(modules_dir / path, target)
-    (root / "modules.order").write_text("".join(f"modules/{Path(p).name}\n" for p in order))
+    copy_modules(root, modules_dir, MODULES)
     for name, path in programs.items():
         shutil.copy(path, root / "bin" / name)
     for inside, path in libraries.items():
@@ -184,15 +179,28 @@ def make_initramfs(work, arch_info, modules_dir, busybox, programs, libraries, s
     for name, (file_bytes, expected) in shows.items():
         (root / UPLOAD.strip("/") / name).write_bytes(file_bytes)
         (root / "shows" / (name + ".expected")).write_bytes(expected)
+    return pack_initramfs(root, INIT, work / "initramfs.cpio.gz")
+
+
+def copy_modules(root, modules_dir, wanted):
+    """The modules for wanted, and the order to load them in, into root."""
+    order = module_order(modules_dir, wanted)
+    (root / "modules").mkdir(parents=True, exist_ok=True)
+    for path in order:
+        shutil.copy(modules_dir / path, root / "modules" / Path(path).name)
+    (root / "modules.order").write_text("".join(f"modules/{Path(p).name}\n" for p in order))
+
+
+def pack_initramfs(root, init_script, image):
+    """root, with init_script as its /init, packed as a gzipped initramfs."""
     init = root / "init"
-    init.write_text(INIT)
+    init.write_text(init_script)
     init.chmod(0o755)
-    image = work / "initramfs.cpio.gz"
     files = subprocess.run(["find", "."], cwd=root, check=True, capture_output=True).stdout
     cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", "-R", "0:0"], cwd=root,
                           input=files, check=True, capture_output=True).stdout
-    subprocess.run(["gzip", "-1", "-c"], input=cpio, check=True,
-                   stdout=image.open("wb"))
+    with image.open("wb") as out:
+        subprocess.run(["gzip", "-1", "-c"], input=cpio, check=True, stdout=out)
     return image
 
 

@@ -127,24 +127,12 @@ def make_initramfs(work, modules_dir, busybox):
     root = work / "initramfs"
     if root.exists():
         shutil.rmtree(root)
-    for folder in ("bin", "proc", "dev", "newroot", "modules"):
+    for folder in ("bin", "proc", "dev", "newroot"):
         (root / folder).mkdir(parents=True)
     shutil.copy(busybox, root / "bin" / "busybox")
     # ext4 asks the crypto API for crc32c, which no modprobe here can load.
-    order = board.module_order(modules_dir, ["virtio_pci", "virtio_blk", "crc32c_generic", "ext4"])
-    for path in order:
-        shutil.copy(modules_dir / path, root / "modules" / Path(path).name)
-    (root / "modules.order").write_text("".join(f"modules/{Path(p).name}\n" for p in order))
-    init = root / "init"
-    init.write_text(INIT)
-    init.chmod(0o755)
-    image = work / "initramfs.cpio.gz"
-    files = subprocess.run(["find", "."], cwd=root, check=True, capture_output=True).stdout
-    cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", "-R", "0:0"], cwd=root,
-                          input=files, check=True, capture_output=True).stdout
-    with image.open("wb") as out:
-        subprocess.run(["gzip", "-1", "-c"], input=cpio, check=True, stdout=out)
-    return image
+    board.copy_modules(root, modules_dir, ["virtio_pci", "virtio_blk", "crc32c_generic", "ext4"])
+    return board.pack_initramfs(root, INIT, work / "initramfs.cpio.gz")
 
 
 class System(board.Board):
