@@ -37,31 +37,57 @@ void startDelay(const char* value) {
 }
 
 // Fills the stdio buffer of an open regular cue file, so that reading the
-// first cue after the start moment costs no system call. Pipes are left
-// alone: reading one could block until its writer writes. At the end of
-// the file (or on an error) the file is left to be read again after the
-// wait, as it would have been.
-void readAhead(std::FILE* file) {
+// first cue costs no system call. Pipes are left alone: reading one could
+// block until its writer writes. At the end of the file (or on an error)
+// the file is left to be read again later, as it would have been. Returns
+// whether the buffer holds the file's first bytes.
+bool readAhead(std::FILE* file) {
     struct stat info {};
     if (file == nullptr || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return;
+        return false;
     }
     const int first = std::fgetc(file);
     if (first == EOF) {
         std::clearerr(file);
-    } else {
-        std::ungetc(first, file);
+        return false;
     }
+    std::ungetc(first, file);
+    return true;
 }
 
-// Waits for the start moment. Returns false after printing why not.
-bool startAt(const char* value) {
+// Whether any word after `index` is an option that acts.
+bool optionActsAfter(int index, int argc, char* argv[]) {
+    static const char* const kOptions[] = {"-d", "-t", "-b", "-f"};
+    for (int i = index + 1; i + 1 < argc; ++i) {
+        for (const char* option : kOptions) {
+            if (std::strcmp(argv[i], option) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Waits for the start moment where -t stands. Returns false after printing
+// why not. When nothing acts after it and the show is ready to play (port
+// open, cue file already holding bytes), the wait is left to the first cue:
+// read and parsed before the moment, it needs only its write after it.
+// Nothing else happens in between either way.
+bool startAt(const char* value, bool lastToAct) {
     std::int64_t moment = 0;
     if (!parseStartTime(value, &moment)) {
         std::puts("start time invalid");
         return false;
     }
-    readAhead(fp);
+    const bool fileReady = readAhead(fp);
+    if (lastToAct && sp != -1 && fileReady) {
+        if (moment < wallClockNanos()) {
+            std::puts("start time has passed");
+            return false;
+        }
+        startMoment = moment;
+        return true;
+    }
     const std::int64_t tick = waitForWallClock(moment);
     if (tick < 0) {
         std::puts("start time has passed");
@@ -152,7 +178,7 @@ int runCommandLine(int argc, char* argv[]) {
             delayGiven = true;
         }
         if (std::strcmp(word, "-t") == 0) {
-            if (!startAt(value)) {
+            if (!startAt(value, !optionActsAfter(i, argc, argv))) {
                 return 1;
             }
             delayGiven = true;  // a start moment stands in for the delay
@@ -173,6 +199,8 @@ int runCommandLine(int argc, char* argv[]) {
 
     if (fileGiven && baudGiven && delayGiven) {
         playFile(fp);
+        // A show without a single cue still ends no sooner than its start.
+        waitForStartMoment();
         std::fclose(fp);
         fp = nullptr;
         // Status 0 promises that every byte reached the device.

@@ -32,6 +32,7 @@ void reset() {
     ShowOffset = -1;
     starttime = -1;
     startTick = -1;
+    startMoment = -1;
     sp = 3;
 }
 
@@ -65,6 +66,8 @@ int serialCheck(int /*handle*/) {
     fake::checks.push_back(fake::lastReading);
     return fake::checkResult;
 }
+
+std::int64_t wallClockNanos() { return fake::wallNanos; }
 
 // Like the real clock, puts a tick at the moment: the next reading is the
 // first of a fresh millisecond.

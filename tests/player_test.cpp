@@ -333,6 +333,25 @@ TEST_F(Player, StartTimeStandsInForTheDelayAndNoCueComesBeforeIt) {
     EXPECT_GE(arrivalOf(result, 0) + toWall, moment);
     EXPECT_GE(arrivalOf(result, 4) + toWall, moment + 256 * kMs);
     EXPECT_LT(arrivalOf(result, 4) + toWall, moment + 10000 * kMs);
+
+    // Options after -t act after the moment, and the show still counts
+    // from it.
+    const std::int64_t later = wallNanos() + startMargin();
+    RunResult first = run({"-t", unixMoment(later), "-b", "115200", "-f", "show.txt"}, &device, 6);
+    EXPECT_EQ(first.status, 0);
+    ASSERT_EQ(first.received(), "A\nB\nC\n");
+    EXPECT_GE(arrivalOf(first, 0) + monotonicToWall(), later);
+}
+
+TEST_F(Player, ShowWithoutCuesEndsNoSoonerThanItsStart) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "no cue here\n");
+    const std::int64_t moment = wallNanos() + startMargin();
+    RunResult result = run({"-b", "115200", "-f", "show.txt", "-t", unixMoment(moment)}, &device);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "");
+    EXPECT_GE(result.endNanos + monotonicToWall(), moment);
 }
 
 TEST_F(Player, CueFileWrittenWhileWaitingForTheStartIsPlayed) {

@@ -85,6 +85,37 @@ TEST_F(ShowClock, StartMomentPutsTheShowOnItsTickWithoutWaiting) {
     EXPECT_EQ(fake::writes[1].lastReading, 3503U);
 }
 
+TEST_F(ShowClock, PendingStartMomentIsWaitedForOnceTheFirstCueIsRead) {
+    // -t as the last option: the first cue is queued before the moment and
+    // waits for it, then goes on the tick that the moment begins.
+    fake::readsPerStep = 50;
+    startMoment = fake::wallNanos + 2500000000LL;
+    play({0x10, 0x13});
+    EXPECT_EQ(startMoment, -1);
+    EXPECT_EQ(starttime, 3500);
+    EXPECT_EQ(fake::writes[0].lastReading, 3500U);
+    EXPECT_EQ(fake::writes[1].lastReading, 3503U);
+}
+
+TEST_F(ShowClock, PendingStartMomentAlreadyPastStartsOnTheNextTick) {
+    // The moment went by while the first cue was being read: no wait, and
+    // the show starts as it would without one.
+    fake::readsPerStep = 50;
+    startMoment = fake::wallNanos - 1;
+    play({0, 3});
+    EXPECT_EQ(startMoment, -1);
+    EXPECT_EQ(starttime, 1001);
+    EXPECT_EQ(fake::writes[1].lastReading, 1004U);
+}
+
+TEST_F(ShowClock, NoPendingStartMomentWaitsForNothing) {
+    EXPECT_EQ(waitForStartMoment(), -1);
+    EXPECT_EQ(fake::now, 1000U);
+    startMoment = fake::wallNanos + 7000000;
+    EXPECT_EQ(waitForStartMoment(), 1007);
+    EXPECT_EQ(waitForStartMoment(), -1);
+}
+
 TEST_F(ShowClock, ShowQueuedAfterTheStartMillisecondWaitsForATickAsBefore) {
     // A -d after the -t, say: the start moment's tick is gone.
     fake::readsPerStep = 50;

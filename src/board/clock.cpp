@@ -58,6 +58,8 @@ void delay(unsigned int ms) {
     }
 }
 
+std::int64_t wallClockNanos() { return nowNs(CLOCK_REALTIME); }
+
 std::int64_t waitForWallClock(std::int64_t unixNanos) {
     std::int64_t left = unixNanos - nowNs(CLOCK_REALTIME);
     if (left < 0) {

@@ -8,6 +8,7 @@
 std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
 std::int64_t startTick = -1;
+std::int64_t startMoment = -1;
 int sp = -1;
 
 namespace {
@@ -31,7 +32,36 @@ void checkPort(std::uint32_t now) {
     }
 }
 
+// Starts the show clock for the first cue and returns the reading it starts
+// on. The show starts on a tick of the clock. A reading stands for a whole
+// millisecond; taken at a random moment within it, the first cue could
+// leave up to a millisecond after the moment its reading stands for, and
+// every later cue, written on its own tick, would arrive early by as much,
+// counted from the first. Waiting for the tick costs the first cue less
+// than a millisecond. A start moment (-t) puts a tick at that moment:
+// within its millisecond, the show starts on it, without waiting.
+std::uint32_t startShow() {
+    const std::int64_t tick = waitForStartMoment();
+    if (tick >= 0) {
+        startTick = tick;
+    }
+    std::uint32_t now = millis();
+    const std::uint32_t before = now;
+    while (now == before && static_cast<std::int64_t>(now) != startTick) {
+        now = millis();
+    }
+    starttime = now;
+    lastCheck = now;
+    return now;
+}
+
 }  // namespace
+
+std::int64_t waitForStartMoment() {
+    const std::int64_t moment = startMoment;
+    startMoment = -1;
+    return moment < 0 ? -1 : waitForWallClock(moment);
+}
 
 std::int64_t dueOf(std::int32_t offset) {
     if (ShowOffset < 0) {
@@ -44,23 +74,7 @@ std::int64_t dueOf(std::int32_t offset) {
 
 void queue(std::int32_t offset, const char* codes) {
     const std::int64_t due = dueOf(offset);
-    std::uint32_t now = millis();
-    if (starttime < 0) {
-        // The show starts on a tick of the clock. A reading stands for a
-        // whole millisecond; taken at a random moment within it, the first
-        // cue could leave up to a millisecond after the moment its reading
-        // stands for, and every later cue, written on its own tick, would
-        // arrive early by as much, counted from the first. Waiting for the
-        // tick costs the first cue less than a millisecond. A start moment
-        // (-t) put a tick at that moment: within its millisecond, the show
-        // starts on it, without waiting.
-        const std::uint32_t before = now;
-        while (now == before && static_cast<std::int64_t>(now) != startTick) {
-            now = millis();
-        }
-        starttime = now;
-        lastCheck = now;
-    }
+    std::uint32_t now = starttime < 0 ? startShow() : millis();
     const auto start = static_cast<std::uint32_t>(starttime);
 
     // Unsigned 32-bit difference: stays right across the clock's wrap.

@@ -16,6 +16,11 @@ extern std::int64_t starttime;
 // -1. A first cue queued within that millisecond starts the show on it.
 extern std::int64_t startTick;
 
+// A start moment (-t, Unix nanoseconds) still to be waited for, or -1. The
+// first cue waits for it once it has been read, so that at the moment only
+// its write is left to do.
+extern std::int64_t startMoment;
+
 // Serial port handle the codes are written to; -1 when none is open.
 extern int sp;
 
@@ -23,6 +28,11 @@ extern int sp;
 // Takes the offset as the show's base while the base is not set (or is
 // negative). Below 0 means the cue's moment has passed.
 std::int64_t dueOf(std::int32_t offset);
+
+// Waits for a pending start moment, if any, and clears it. Returns the
+// clock reading that begins at the moment, or -1 when none was pending or
+// it had already passed.
+std::int64_t waitForStartMoment();
 
 // Waits (busy polling the clock) until the cue is due, counted from the
 // first cue, then writes its codes. A cue already due is written at once.
