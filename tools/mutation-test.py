@@ -164,8 +164,8 @@ MUTANTS = [
       "    if (static_cast<std::uint32_t>(now - lastCheck) >= kCheckAtLeastEveryMs) {\n"
       "        checkPort(now);\n    }\n", ""),
     M("clock-exit-status-zero", "src/playback/show_clock.cpp",
-      "        std::puts(\"couldn't write to serial\");\n        std::exit(1);\n    }\n}\n\n}",
-      "        std::puts(\"couldn't write to serial\");\n        std::exit(0);\n    }\n}\n\n}"),
+      "    if (serialCheck(sp) != 0) {\n        std::puts(\"couldn't write to serial\");\n        std::exit(1);",
+      "    if (serialCheck(sp) != 0) {\n        std::puts(\"couldn't write to serial\");\n        std::exit(0);"),
     # Clock and sleep.
     M("time-tenth-milliseconds", "src/board/clock.cpp",
       "((monotonicNs() - g_setupNs) / kNanosPerMilli)", "((monotonicNs() - g_setupNs) / 100000)"),
