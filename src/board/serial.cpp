@@ -1,7 +1,6 @@
 // Serial port through termios: open raw 8N1 and locked, write every byte,
 // drain on close.
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -142,12 +141,6 @@ int serialPuts(int handle, const char* text) {
             return -1;  // the device went away, or the port refuses bytes
         }
     }
-    // The player busy-polls its clock between cues. Work the write woke in
-    // the kernel (on a pseudo-terminal, the worker that passes the bytes to
-    // the far end) may be queued on this core and would wait for the poll
-    // to be preempted; let it run now. With nothing waiting this returns
-    // at once.
-    sched_yield();
     return 0;
 }
 
