@@ -7,8 +7,10 @@
 //
 //   orvbench-writer [--bare | --at UNIXNANOS] DEVICE SHOW
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,24 @@ std::int64_t nowNanos(clockid_t clock = CLOCK_MONOTONIC) {
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Writes all of `size` bytes. The port is opened non-blocking, as the
+// player opens it: wait for room whenever the driver's buffer is full.
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written > 0) {
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        } else if (written < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd port{fd, POLLOUT, 0};
+            poll(&port, 1, 100);
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct Cue {
@@ -68,7 +88,7 @@ int main(int argc, char* argv[]) {
     }
     if (bare) {
         for (const Cue& cue : cues) {
-            if (write(fd, cue.codes.data(), cue.codes.size()) < 0) {
+            if (!writeAll(fd, cue.codes.data(), cue.codes.size())) {
                 return 1;
             }
         }
@@ -84,7 +104,7 @@ int main(int argc, char* argv[]) {
             const std::int64_t due = start + (cue.offsetMs - base) * 1000000;
             while (nowNanos() < due) {
             }
-            if (write(fd, cue.codes.data(), cue.codes.size()) < 0) {
+            if (!writeAll(fd, cue.codes.data(), cue.codes.size())) {
                 return 1;
             }
         }
