@@ -15,6 +15,7 @@ int writeResult;
 std::vector<Write> writes;
 std::vector<std::uint32_t> checks;
 int checkResult;
+int yields;
 std::int64_t wallNanos;
 
 void reset() {
@@ -28,6 +29,7 @@ void reset() {
     writes.clear();
     checks.clear();
     checkResult = 0;
+    yields = 0;
     wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
     ShowOffset = -1;
     starttime = -1;
@@ -66,6 +68,8 @@ int serialCheck(int /*handle*/) {
     fake::checks.push_back(fake::lastReading);
     return fake::checkResult;
 }
+
+void yieldProcessor() { ++fake::yields; }
 
 std::int64_t wallClockNanos() { return fake::wallNanos; }
 

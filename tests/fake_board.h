@@ -28,6 +28,8 @@ extern std::vector<Write> writes;
 extern std::vector<std::uint32_t> checks;
 // What serialCheck answers.
 extern int checkResult;
+// How often the show clock let other work have the core.
+extern int yields;
 // The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
 // moves it there, and `now` on by the whole milliseconds of the wait.
 extern std::int64_t wallNanos;

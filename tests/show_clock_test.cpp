@@ -126,6 +126,13 @@ TEST_F(ShowClock, ShowQueuedAfterTheStartMillisecondWaitsForATickAsBefore) {
     EXPECT_EQ(fake::writes[1].lastReading, 1006U);
 }
 
+TEST_F(ShowClock, OtherWorkGetsTheCoreOnceBeforeEachWaitNeverInABurst) {
+    play({0, 0, 0, 0});
+    EXPECT_EQ(fake::yields, 0);
+    play({5, 9, 9});
+    EXPECT_EQ(fake::yields, 2);
+}
+
 TEST_F(ShowClock, SameOffsetCuesGoBackToBack) {
     play({0x10, 0x20, 0x20, 0x20});
     ASSERT_EQ(fake::writes.size(), 4U);

@@ -54,6 +54,10 @@ int serialClose(int handle);
 // at once, without waiting, when the wall clock is already past the moment.
 std::int64_t waitForWallClock(std::int64_t unixNanos);
 
+// Our own addition: lets anything waiting to run on this core (kernel work
+// that a write woke, say) run now, and returns at once when nothing is.
+void yieldProcessor();
+
 // Our own addition, for -t as well: the wall clock (CLOCK_REALTIME) now, in
 // nanoseconds since the Unix epoch.
 std::int64_t wallClockNanos();

@@ -1,5 +1,7 @@
 // Millisecond clock and sleeping, on Linux's monotonic clock; waiting for a
 // moment on the wall clock.
+#include <sched.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -59,6 +61,8 @@ void delay(unsigned int ms) {
     while (sleepUntil(CLOCK_MONOTONIC, until) == EINTR) {
     }
 }
+
+void yieldProcessor() { sched_yield(); }
 
 std::int64_t wallClockNanos() { return nowNs(CLOCK_REALTIME); }
 
