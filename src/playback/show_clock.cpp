@@ -77,23 +77,22 @@ void queue(std::int32_t offset, const char* codes) {
     std::uint32_t now = starttime < 0 ? startShow() : millis();
     const auto start = static_cast<std::uint32_t>(starttime);
 
-    // Unsigned 32-bit difference: stays right across the clock's wrap.
-    // Every cue is written right after the reading that finds it due. The
-    // port is looked at only while the cue is a whole tick away, so that
-    // the look never delays it.
     // Before busy polling for a cue, work the last write woke in the kernel
     // (on a pseudo-terminal, the worker that passes the bytes on) gets the
     // core, rather than waiting behind the poll until it is preempted. Cues
     // already due go without it, so that bursts run at full speed.
-    bool yielded = false;
+    if (static_cast<std::uint32_t>(now - start) < due) {
+        yieldProcessor();
+    }
+
+    // Unsigned 32-bit difference: stays right across the clock's wrap.
+    // Every cue is written right after the reading that finds it due. The
+    // port is looked at only while the cue is a whole tick away, so that
+    // the look never delays it.
     for (;;) {
         const std::int64_t elapsed = static_cast<std::uint32_t>(now - start);
         if (elapsed >= due) {
             break;
-        }
-        if (!yielded) {
-            yieldProcessor();
-            yielded = true;
         }
         if (elapsed + 1 < due && static_cast<std::uint32_t>(now - lastCheck) >= kCheckEveryMs) {
             checkPort(now);
