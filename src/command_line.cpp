@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "board/board.h"
-#include "playback/cue_reader.h"
 #include "playback/parse_int32.h"
+#include "playback/passes.h"
 #include "playback/show_clock.h"
+#include "playback/stop.h"
+#include "repeat.h"
 #include "start_time.h"
 
 // The upload directory and the two serial devices are settings of the build.
@@ -28,6 +30,31 @@ const char kSecondDevice[] = ORV_SECOND_DEVICE;
 
 // The cue file's path: the upload directory with the -f value appended.
 char path[PATH_MAX];
+
+// How many times the show is played (-r; 0: without end).
+std::int64_t repeatCount = 1;
+
+// -r and -p are settings of the whole show, not steps: they are read before
+// any option acts, wherever they stand, so that a bad value ends the run
+// before anything happens, and -t knows the loop it may join. Returns false
+// after printing why not.
+bool readRepeatSettings(int argc, char* argv[]) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
+            std::puts("repeat count invalid");
+            return false;
+        }
+        if (std::strcmp(argv[i], "-p") == 0) {
+            std::int64_t period = 0;
+            if (!parseCount(argv[i + 1], &period) || period <= 0 || period > kLongestPeriodMs) {
+                std::puts("period invalid");
+                return false;
+            }
+            passPeriod = period;
+        }
+    }
+    return true;
+}
 
 void startDelay(const char* value) {
     const std::int32_t ms = parseInt32(value, 10);
@@ -68,6 +95,29 @@ bool optionActsAfter(int index, int argc, char* argv[]) {
     return false;
 }
 
+// A loop started at a moment already past (a board that booted late, or
+// was restarted) is joined at its next pass that lies far enough ahead,
+// counting passes from that moment: the passes already over are not played.
+// Without a period, or with none of its passes left, the moment has passed.
+bool joinLoop(std::int64_t* moment) {
+    const std::int64_t now = wallClockNanos();
+    if (*moment >= now) {
+        return true;
+    }
+    if (passPeriod == 0) {
+        return false;
+    }
+    const std::int64_t pass = passToJoin(*moment, now, passPeriod);
+    if (repeatCount != 0 && pass >= repeatCount) {
+        return false;
+    }
+    *moment += pass * passPeriod * 1000000;
+    if (repeatCount != 0) {
+        repeatCount -= pass;
+    }
+    return true;
+}
+
 // Waits for the start moment where -t stands. Returns false after printing
 // why not. When nothing acts after it and the show is ready to play (port
 // open, cue file already holding bytes), the wait is left to the first cue:
@@ -80,15 +130,16 @@ bool startAt(const char* value, bool lastToAct) {
         return false;
     }
     const bool fileReady = readAhead(fp);
+    if (!joinLoop(&moment)) {
+        std::puts("start time has passed");
+        return false;
+    }
     if (lastToAct && sp != -1 && fileReady) {
-        if (moment < wallClockNanos()) {
-            std::puts("start time has passed");
-            return false;
-        }
         startMoment = moment;
         return true;
     }
     const std::int64_t tick = waitForWallClock(moment);
+    stopIfAsked();
     if (tick < 0) {
         std::puts("start time has passed");
         return false;
@@ -157,6 +208,12 @@ bool openCueFile(const char* value) {
         std::printf("could not open file %s\n", path);
         return false;
     }
+    // Refused before anything plays, rather than after the first pass.
+    if (repeatCount != 1 && !canReadAgain(fp)) {
+        std::printf("couldn't repeat file %s: it cannot be read again from its beginning\n",
+                    path);
+        return false;
+    }
     return true;
 }
 
@@ -166,6 +223,9 @@ int runCommandLine(int argc, char* argv[]) {
     bool fileGiven = false;
     bool baudGiven = false;
     bool delayGiven = false;
+    if (!readRepeatSettings(argc, argv)) {
+        return 1;
+    }
 
     // Each word is tested against all three options, and the value word is
     // itself tested on the next pass. An option that is the last word has
@@ -175,6 +235,7 @@ int runCommandLine(int argc, char* argv[]) {
         const char* value = argv[i + 1];
         if (std::strcmp(word, "-d") == 0) {
             startDelay(value);
+            stopIfAsked();
             delayGiven = true;
         }
         if (std::strcmp(word, "-t") == 0) {
@@ -195,12 +256,15 @@ int runCommandLine(int argc, char* argv[]) {
             }
             fileGiven = true;
         }
+        stopIfAsked();
     }
 
     if (fileGiven && baudGiven && delayGiven) {
-        playFile(fp);
-        // A show without a single cue still ends no sooner than its start.
-        waitForStartMoment();
+        // A failed read is a failure, not the end of the show.
+        if (!playPasses(fp, repeatCount)) {
+            std::printf("couldn't read file %s\n", path);
+            return 1;
+        }
         std::fclose(fp);
         fp = nullptr;
         // Status 0 promises that every byte reached the device.

@@ -17,6 +17,10 @@ std::vector<std::uint32_t> checks;
 int checkResult;
 int yields;
 std::int64_t wallNanos;
+int stopSignal;
+std::uint32_t stopAt;
+int stopInWrite;
+bool portStopped;
 
 void reset() {
     now = 1000;
@@ -31,8 +35,14 @@ void reset() {
     checkResult = 0;
     yields = 0;
     wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
+    stopSignal = 0;
+    stopAt = 0;
+    stopInWrite = -1;
+    portStopped = false;
     ShowOffset = -1;
     starttime = -1;
+    passStart = -1;
+    passPeriod = 0;
     startTick = -1;
     startMoment = -1;
     sp = 3;
@@ -46,6 +56,9 @@ void delay(unsigned int ms) { fake::now += ms; }
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;
+    if (fake::stopAt != 0 && fake::now >= fake::stopAt && fake::stopSignal == 0) {
+        fake::stopSignal = 15;
+    }
     if (++fake::readsInStep >= fake::readsPerStep) {
         fake::readsInStep = 0;
         fake::now += fake::step;
@@ -57,12 +70,23 @@ std::uint32_t millis() {
 int serialOpen(const char* /*device*/, int baud) { return baud > 0 ? 3 : -1; }
 
 int serialPuts(int /*handle*/, const char* text) {
+    if (static_cast<int>(fake::writes.size()) == fake::stopInWrite) {
+        fake::stopSignal = 15;
+    }
     fake::writes.push_back({fake::lastReading, text});
     fake::now += fake::writeCost;
     return fake::writeResult;
 }
 
 int serialClose(int /*handle*/) { return 0; }
+
+void serialStop(int /*handle*/) { fake::portStopped = true; }
+
+void catchStopSignals() {}
+
+int stopSignal() { return fake::stopSignal; }
+
+void endBySignal(int signal) { throw fake::EndedBySignal{signal}; }
 
 int serialCheck(int /*handle*/) {
     fake::checks.push_back(fake::lastReading);

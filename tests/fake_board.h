@@ -33,6 +33,19 @@ extern int yields;
 // The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
 // moves it there, and `now` on by the whole milliseconds of the wait.
 extern std::int64_t wallNanos;
+// The stop signal that came (0: none), what stopSignal() answers; it comes
+// by itself once the clock reads `stopAt` (when not 0), or during the write
+// with index `stopInWrite` (when not -1).
+extern int stopSignal;
+extern std::uint32_t stopAt;
+extern int stopInWrite;
+// Whether the port was closed the way a stop closes it.
+extern bool portStopped;
+
+// What endBySignal() throws instead of ending the process.
+struct EndedBySignal {
+    int signal;
+};
 
 // Back to a fresh board and a show clock that has seen no cue.
 void reset();

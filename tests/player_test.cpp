@@ -219,19 +219,26 @@ TEST_F(Player, FileNameThatIsAnOptionWordActsTwice) {
     EXPECT_GE(played.endNanos - played.startNanos, 100 * kMs);
 }
 
-TEST_F(Player, EmptyShowsEndWellWithNothingSent) {
+TEST_F(Player, EmptyShowEndsWellWithNothingSent) {
     VirtualSerial device(kFirstDevice);
-    // An empty name opens the upload directory itself: nothing to read.
-    RunResult directory = run({"-b", "9600", "-f", "", "-d", "0"}, &device);
-    EXPECT_EQ(directory.out, "");
-    EXPECT_EQ(directory.status, 0);
-    EXPECT_EQ(directory.received(), "");
-
     writeShow("empty.txt", "");
     RunResult empty = run({"-b", "9600", "-f", "empty.txt", "-d", "0"}, &device);
     EXPECT_EQ(empty.out, "");
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.received(), "");
+}
+
+TEST_F(Player, FolderGivenAsTheShowIsAReadFailure) {
+    // An empty name opens the upload directory itself, and a folder opens
+    // too; reading either fails, which is not a show that ended well.
+    VirtualSerial device(kFirstDevice);
+    fs::create_directories(kUploadDir + "shows");
+    for (const char* name : {"", "shows"}) {
+        RunResult result = run({"-b", "9600", "-f", name, "-d", "0"}, &device);
+        EXPECT_EQ(result.out, "couldn't read file " + kUploadDir + name + "\n") << name;
+        EXPECT_EQ(result.status, 1) << name;
+        EXPECT_EQ(result.received(), "") << name;
+    }
 }
 
 TEST_F(Player, DeliversEveryCueByteForByte) {

@@ -97,23 +97,20 @@ TEST_F(ShowClock, PendingStartMomentIsWaitedForOnceTheFirstCueIsRead) {
     EXPECT_EQ(fake::writes[1].lastReading, 3503U);
 }
 
-TEST_F(ShowClock, PendingStartMomentAlreadyPastStartsOnTheNextTick) {
-    // The moment went by while the first cue was being read: no wait, and
-    // the show starts as it would without one.
-    fake::readsPerStep = 50;
+TEST_F(ShowClock, StartMomentThatPassedWhileTheFirstCueWasReadPlaysNothing) {
+    // Reading up to the first cue took past the moment: rather than start
+    // late without a word, the run ends as for a moment already past.
     startMoment = fake::wallNanos - 1;
-    play({0, 3});
-    EXPECT_EQ(startMoment, -1);
-    EXPECT_EQ(starttime, 1001);
-    EXPECT_EQ(fake::writes[1].lastReading, 1004U);
+    EXPECT_EXIT(play({0, 3}), ::testing::ExitedWithCode(1), "");
+    EXPECT_TRUE(fake::writes.empty());
 }
 
-TEST_F(ShowClock, NoPendingStartMomentWaitsForNothing) {
-    EXPECT_EQ(waitForStartMoment(), -1);
-    EXPECT_EQ(fake::now, 1000U);
+TEST_F(ShowClock, ShowWithoutCuesStillEndsNoSoonerThanItsStartMoment) {
     startMoment = fake::wallNanos + 7000000;
-    EXPECT_EQ(waitForStartMoment(), 1007);
-    EXPECT_EQ(waitForStartMoment(), -1);
+    endPass();
+    EXPECT_EQ(startMoment, -1);
+    EXPECT_EQ(passStart, 1007);
+    EXPECT_TRUE(fake::writes.empty());
 }
 
 TEST_F(ShowClock, ShowQueuedAfterTheStartMillisecondWaitsForATickAsBefore) {

@@ -1,10 +1,16 @@
 // Waiting for a moment on the wall clock, with both clocks scripted: the
-// test binary is linked with --wrap for clock_gettime and clock_nanosleep,
-// so the board's real clock code runs against clocks the test steps.
+// test binary is linked with --wrap for clock_gettime and for the calls a
+// sleep is made of (timerfd_create, timerfd_settime, poll), so the board's
+// real clock code runs against clocks the test steps.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/timerfd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "board/board.h"
@@ -14,8 +20,13 @@ namespace {
 constexpr std::int64_t kSecond = 1000000000;
 constexpr std::int64_t kMoment = 1767225600 * kSecond;
 
+// The clock of each timer descriptor (the board makes them once).
+std::map<int, clockid_t> g_timerClocks;
+
 struct Clocks {
     bool scripted = false;
+    clockid_t armedClock = CLOCK_MONOTONIC;
+    std::int64_t armedDeadline = 0;
     std::int64_t wall = 0;
     std::int64_t monotonic = 0;
     std::int64_t lastMonotonicRead = 0;
@@ -31,8 +42,10 @@ std::int64_t nanosOf(const timespec& t) {
 }  // namespace
 
 extern "C" int __real_clock_gettime(clockid_t clock, timespec* now);
-extern "C" int __real_clock_nanosleep(clockid_t clock, int flags, const timespec* until,
-                                      timespec* left);
+extern "C" int __real_timerfd_create(clockid_t clock, int flags);
+extern "C" int __real_timerfd_settime(int fd, int flags, const itimerspec* value,
+                                      itimerspec* old);
+extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeout);
 
 // Each reading moves both clocks on by a microsecond.
 extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
@@ -50,24 +63,45 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
     return 0;
 }
 
-// A sleep on either clock passes until that clock reads the deadline.
-extern "C" int __wrap_clock_nanosleep(clockid_t clock, int flags, const timespec* until,
-                                      timespec* left) {
+extern "C" int __wrap_timerfd_create(clockid_t clock, int flags) {
+    const int fd = __real_timerfd_create(clock, flags);
+    g_timerClocks[fd] = clock;
+    return fd;
+}
+
+// Arming a timer notes the deadline that the next sleep sleeps to.
+extern "C" int __wrap_timerfd_settime(int fd, int flags, const itimerspec* value,
+                                      itimerspec* old) {
     if (!g_clocks.scripted) {
-        return __real_clock_nanosleep(clock, flags, until, left);
+        return __real_timerfd_settime(fd, flags, value, old);
     }
-    EXPECT_EQ(flags, TIMER_ABSTIME);
-    const std::int64_t now = clock == CLOCK_REALTIME ? g_clocks.wall : g_clocks.monotonic;
-    const std::int64_t slept = std::max<std::int64_t>(0, nanosOf(*until) - now);
+    EXPECT_NE(flags & TFD_TIMER_ABSTIME, 0);
+    g_clocks.armedClock = g_timerClocks.at(fd);
+    g_clocks.armedDeadline = nanosOf(value->it_value);
+    return 0;
+}
+
+// A sleep on either clock passes until that clock reads the deadline.
+extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
+    if (!g_clocks.scripted) {
+        return __real_poll(fds, count, timeout);
+    }
+    const bool wall = g_clocks.armedClock == CLOCK_REALTIME;
+    const std::int64_t now = wall ? g_clocks.wall : g_clocks.monotonic;
+    const std::int64_t slept = std::max<std::int64_t>(0, g_clocks.armedDeadline - now);
     g_clocks.wall += slept;
     g_clocks.monotonic += slept;
-    if (clock == CLOCK_REALTIME) {
-        g_clocks.wallSleeps.push_back(nanosOf(*until));
+    if (wall) {
+        g_clocks.wallSleeps.push_back(g_clocks.armedDeadline);
         if (g_clocks.afterWallSleep) {
             g_clocks.afterWallSleep();
         }
     }
-    return 0;
+    fds[0].revents = POLLIN;
+    for (nfds_t i = 1; i < count; ++i) {
+        fds[i].revents = 0;
+    }
+    return 1;
 }
 
 namespace {
@@ -147,6 +181,34 @@ TEST_F(WallClock, PutsATickOfTheMillisecondClockAtTheMoment) {
     EXPECT_EQ(millis(), tick + 1);
     g_clocks.monotonic = start + 250 * 1000000 + 5;
     EXPECT_EQ(millis(), tick + 250);
+}
+
+}  // namespace
+
+namespace {
+
+// A stop signal cuts the waits short (in a child process, since a stop
+// asked for stays asked for).
+TEST_F(WallClock, StopSignalEndsTheWaitsAtOnce) {
+    EXPECT_EXIT(
+        {
+            catchStopSignals();
+            std::raise(SIGTERM);
+            g_clocks.wall = kMoment - 3600 * kSecond;
+            const std::int64_t before = g_clocks.monotonic;
+            const bool waitEnded = waitForWallClock(kMoment) == -1 && g_clocks.wall < kMoment;
+            delay(60000);
+            const bool delayEnded = g_clocks.monotonic - before < kSecond;
+            std::exit(stopSignal() == SIGTERM && waitEnded && delayEnded ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(WallClock, DelaySleepsItsWholeTimeOnTheMonotonicClock) {
+    const std::int64_t before = g_clocks.monotonic;
+    delay(1500);
+    EXPECT_GE(g_clocks.monotonic - before, 1500 * 1000000LL);
+    EXPECT_LT(g_clocks.monotonic - before, 1501 * 1000000LL);
 }
 
 }  // namespace

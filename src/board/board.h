@@ -10,13 +10,18 @@
 // has failed: it stopped reading for good, or its line is blocked.
 constexpr int kSerialStallSeconds = 10;
 
+// When a stop signal ends the show, what the driver still holds for the
+// device gets this long to leave; the rest is then given up.
+constexpr long long kStopDrainMs = 2000;
+
 // C linkage, as the board library has.
 extern "C" {
 
 // Starts the millisecond clock. Always returns 0.
 int wiringPiSetup();
 
-// Sleeps for the whole of `ms` milliseconds, even when a signal interrupts.
+// Sleeps for the whole of `ms` milliseconds, even when a signal interrupts,
+// unless a stop signal comes (see catchStopSignals): then it returns at once.
 void delay(unsigned int ms);
 
 // Milliseconds of the monotonic clock since wiringPiSetup(). Wraps after
@@ -45,13 +50,18 @@ int serialCheck(int handle);
 // for kSerialStallSeconds.
 int serialClose(int handle);
 
+// Our own addition, for a stop by signal: lets what the driver holds leave
+// for at most kStopDrainMs, gives up the rest, then unlocks and closes.
+void serialStop(int handle);
+
 // Our own addition for starting at a moment on the wall clock (-t); the
 // board library has no such call. Waits until the wall clock
 // (CLOCK_REALTIME) reads `unixNanos` or later, following it when it is
 // stepped or slewed meanwhile, then moves the ticks of millis() later by
 // less than a millisecond so that one falls at that moment (no reading
 // goes backwards). Returns the millis() reading that begins there, or -1
-// at once, without waiting, when the wall clock is already past the moment.
+// at once, without waiting, when the wall clock is already past the moment;
+// -1 too when a stop signal ended the wait (stopSignal() tells).
 std::int64_t waitForWallClock(std::int64_t unixNanos);
 
 // Our own addition: lets anything waiting to run on this core (kernel work
@@ -61,5 +71,17 @@ void yieldProcessor();
 // Our own addition, for -t as well: the wall clock (CLOCK_REALTIME) now, in
 // nanoseconds since the Unix epoch.
 std::int64_t wallClockNanos();
+
+// Our own addition: stops asked for by signal. From this call on, SIGTERM,
+// SIGINT and SIGHUP only note that a stop was asked for, and cut short the
+// waits of delay() and waitForWallClock(); the player ends where a stop may
+// take effect, never inside a cue's write.
+void catchStopSignals();
+
+// The stop signal that came, or 0. A plain read: cheap enough between cues.
+int stopSignal();
+
+// Ends the process by `signal`, the conventional way (its default action).
+[[noreturn]] void endBySignal(int signal);
 
 }  // extern "C"

@@ -1,12 +1,14 @@
 // Millisecond clock and sleeping, on Linux's monotonic clock; waiting for a
 // moment on the wall clock.
+#include <poll.h>
 #include <sched.h>
+#include <sys/timerfd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
 #include "board.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -32,13 +34,36 @@ std::int64_t nowNs(clockid_t clock) {
 
 std::int64_t monotonicNs() { return nowNs(CLOCK_MONOTONIC); }
 
-// Sleeps until `clock` reads `until`, or a signal comes. On the wall clock
-// the kernel wakes the sleeper by the clock's new reading when it is set.
-int sleepUntil(clockid_t clock, std::int64_t until) {
-    timespec deadline{};
-    deadline.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
-    deadline.tv_nsec = static_cast<long>(until % kNanosPerSecond);
-    return clock_nanosleep(clock, TIMER_ABSTIME, &deadline, nullptr);
+// A timer on each clock that the sleeps use; created on first use.
+int g_timers[2] = {-1, -1};
+
+int timerOn(clockid_t clock) {
+    int& timer = g_timers[clock == CLOCK_REALTIME ? 1 : 0];
+    if (timer < 0) {
+        timer = timerfd_create(clock, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
+    return timer;
+}
+
+// Sleeps until `clock` reads `until`, or a stop signal comes. A sleep on the
+// wall clock also ends when the clock is set, so that the caller reads it
+// again; the callers loop until their deadline has come.
+void sleepUntil(clockid_t clock, std::int64_t until) {
+    itimerspec at{};
+    at.it_value.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
+    at.it_value.tv_nsec = static_cast<long>(until % kNanosPerSecond);
+    const int timer = timerOn(clock);
+    const int flags = TFD_TIMER_ABSTIME | (clock == CLOCK_REALTIME ? TFD_TIMER_CANCEL_ON_SET : 0);
+    if (timer < 0 || timerfd_settime(timer, flags, &at, nullptr) != 0) {
+        // Without a timer (no descriptor left): a plain sleep, which a stop
+        // cuts short only by interrupting it.
+        clock_nanosleep(clock, TIMER_ABSTIME, &at.it_value, nullptr);
+        return;
+    }
+    // Arming the timer again for the next sleep clears its expiry; it is
+    // never read. A descriptor of -1 (no stop signals caught) is passed over.
+    pollfd wake[2] = {{timer, POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
+    poll(wake, 2, -1);
 }
 
 }  // namespace
@@ -55,10 +80,11 @@ std::uint32_t millis() {
 }
 
 void delay(unsigned int ms) {
-    // Sleep to an absolute deadline so that a signal interrupting the sleep
-    // neither shortens nor stretches it.
+    // Sleep to an absolute deadline so that waking early (a signal) neither
+    // shortens nor stretches it; only a stop ends it early.
     const std::int64_t until = monotonicNs() + static_cast<std::int64_t>(ms) * kNanosPerMilli;
-    while (sleepUntil(CLOCK_MONOTONIC, until) == EINTR) {
+    while (stopSignal() == 0 && monotonicNs() < until) {
+        sleepUntil(CLOCK_MONOTONIC, until);
     }
 }
 
@@ -74,6 +100,9 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
     // Every pass reads the wall clock afresh, so a step in either direction
     // while asleep or polling only changes how long is left.
     while (left > 0) {
+        if (stopSignal() != 0) {
+            return -1;
+        }
         if (left > kPollNanos) {
             sleepUntil(CLOCK_REALTIME, unixNanos - kPollNanos);
         }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "board.h"
@@ -85,15 +86,50 @@ bool rateIsMade(int fd, int baud) {
     return actual > 0 && (off < 0 ? -off : off) * 100 <= 3LL * baud;
 }
 
+// The port this process put in exclusive mode, or -1. Exclusive mode is a
+// setting of the device, not of the descriptor: it outlasts the process
+// for as long as any other program holds the device open, and would keep
+// every unprivileged program (the next player too) out. So it is given up
+// on every way the process ends, a failure exit included.
+int g_exclusivePort = -1;
+
+void giveUpExclusiveMode() {
+    if (g_exclusivePort >= 0) {
+        ioctl(g_exclusivePort, TIOCNXCL);
+        g_exclusivePort = -1;
+    }
+}
+
 // Another program writing to the same port would interleave its bytes with
 // the show, and its rate would change ours. An exclusive lock keeps out
 // every program that locks too (another player); TIOCEXCL keeps out other
-// unprivileged programs. Both end with the descriptor.
+// unprivileged programs. Root may open a port that another program holds
+// in exclusive mode; such a port is busy all the same, and its holder's
+// mode is left alone. (Where that cannot be asked, under qemu's user-mode
+// emulation, the port counts as free.)
 bool lockPort(int fd) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
-    return ioctl(fd, TIOCEXCL) == 0;
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        return false;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        return false;
+    }
+    static const bool registered = std::atexit(giveUpExclusiveMode) == 0;
+    static_cast<void>(registered);
+    g_exclusivePort = fd;
+    return true;
+}
+
+// Closes the port, giving up the exclusive mode set on it.
+void unlockAndClose(int fd) {
+    if (fd == g_exclusivePort) {
+        giveUpExclusiveMode();
+    }
+    close(fd);
 }
 
 }  // namespace
@@ -114,8 +150,7 @@ int serialOpen(const char* device, int baud) {
         return -1;
     }
     if (!configureRaw(fd, baud) || !rateIsMade(fd, baud) || !discardInput(fd)) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
+        unlockAndClose(fd);
         return -1;
     }
     return fd;
@@ -147,8 +182,12 @@ int serialPuts(int handle, const char* text) {
 int serialCheck(int handle) { return discardInput(handle) ? 0 : -1; }
 
 int serialClose(int handle) {
-    const bool drained = drainOutput(handle);
-    ioctl(handle, TIOCNXCL);
-    close(handle);
+    const bool drained = drainOutput(handle, 0);
+    unlockAndClose(handle);
     return drained ? 0 : -1;
+}
+
+void serialStop(int handle) {
+    drainOutput(handle, kStopDrainMs);
+    unlockAndClose(handle);
 }

@@ -68,13 +68,14 @@ bool waitForRoom(int fd, long long* stalledSinceMs) {
     return (port.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
-bool drainOutput(int fd) {
+bool drainOutput(int fd, long long limitMs) {
     // A hang-up while tcdrain waits does not make tcdrain fail, and a device
     // that stopped reading makes it wait for ever; so wait here, watching
     // the driver's queue shrink, and leave to tcdrain only the bytes the
     // hardware itself still holds.
     int last = outputQueued(fd);
-    long long progressMs = monotonicMs();
+    const long long startMs = monotonicMs();
+    long long progressMs = startMs;
     bool waited = false;
     while (last != 0) {
         if (last < 0 || !discardInput(fd)) {
@@ -83,10 +84,14 @@ bool drainOutput(int fd) {
         waitAPollStep();
         waited = true;
         const int queued = outputQueued(fd);
+        const long long nowMs = monotonicMs();
         if (queued != last) {
             last = queued;
-            progressMs = monotonicMs();
-        } else if (monotonicMs() - progressMs >= kSerialStallSeconds * 1000LL) {
+            progressMs = nowMs;
+        } else if (nowMs - progressMs >= kSerialStallSeconds * 1000LL) {
+            return giveUp(fd);
+        }
+        if (limitMs > 0 && last != 0 && nowMs - startMs >= limitMs) {
             return giveUp(fd);
         }
     }

@@ -13,5 +13,7 @@ bool discardInput(int fd);
 bool waitForRoom(int fd, long long* stalledSinceMs);
 
 // Waits until the driver has handed every written byte to the device. False
-// when the device went away first or took nothing for the stall bound.
-bool drainOutput(int fd);
+// when the device went away first or took nothing for the stall bound, or
+// (with `limitMs` above 0) when bytes still wait after that long; the bytes
+// left are then given up.
+bool drainOutput(int fd, long long limitMs);

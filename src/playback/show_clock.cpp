@@ -1,12 +1,16 @@
 #include "show_clock.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "board/board.h"
+#include "stop.h"
 
 std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
+std::int64_t passStart = -1;
+std::int64_t passPeriod = 0;
 std::int64_t startTick = -1;
 std::int64_t startMoment = -1;
 int sp = -1;
@@ -16,15 +20,36 @@ namespace {
 // While it waits for a cue the player looks at the port this often, so that
 // an unplugged device is noticed (and its node let go) long before a late
 // cue, and what the device sends is discarded before it can stall it.
-constexpr std::uint32_t kCheckEveryMs = 20;
+constexpr std::int64_t kCheckEveryMs = 20;
 // Cues so close together that no wait leaves room for the look still get
 // it, after a write, this often.
-constexpr std::uint32_t kCheckAtLeastEveryMs = 50;
+constexpr std::int64_t kCheckAtLeastEveryMs = 50;
 
 // Clock reading of the last look at the port.
-std::uint32_t lastCheck = 0;
+std::int64_t lastCheck = 0;
 
-void checkPort(std::uint32_t now) {
+// The latest moment at which a cue of the current pass was due, in
+// milliseconds after the pass's start: where the next pass starts when no
+// period is given.
+std::int64_t passLatest = 0;
+
+// Whether a cue of the current pass was queued.
+bool passHasCue = false;
+
+// The millisecond clock widened to 64 bits: each reading moves it on by its
+// difference from the one before, taken as signed 32 bits, so that it never
+// wraps. The show clock reads the clock far more often than every 24 days.
+std::uint32_t lastReading = 0;
+std::int64_t widened = -1;
+
+std::int64_t clockNow() {
+    const std::uint32_t reading = millis();
+    widened = widened < 0 ? reading : widened + static_cast<std::int32_t>(reading - lastReading);
+    lastReading = reading;
+    return widened;
+}
+
+void checkPort(std::int64_t now) {
     lastCheck = now;
     if (serialCheck(sp) != 0) {
         std::puts("couldn't write to serial");
@@ -32,35 +57,89 @@ void checkPort(std::uint32_t now) {
     }
 }
 
-// Starts the show clock for the first cue and returns the reading it starts
-// on. The show starts on a tick of the clock. A reading stands for a whole
+// Waits for a pending start moment (-t), if any, and clears it. Reading the
+// first cue may have taken past it: then nothing is played.
+void waitForStartMoment() {
+    const std::int64_t moment = startMoment;
+    if (moment < 0) {
+        return;
+    }
+    startMoment = -1;
+    const std::int64_t tick = waitForWallClock(moment);
+    stopIfAsked();
+    if (tick < 0) {
+        std::puts("start time has passed");
+        std::exit(1);
+    }
+    startTick = tick;
+}
+
+// Busy polls the clock from the reading `now` until it reads `moment`, and
+// returns the reading that does. Before busy polling, work the last write
+// woke in the kernel (on a pseudo-terminal, the worker that passes the
+// bytes on) gets the core, rather than waiting behind the poll until it is
+// preempted; a moment already come goes without it, so that bursts run at
+// full speed. The port is looked at only while the moment is a whole tick
+// away, so that the look never delays what is written there.
+std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
+    if (now < moment) {
+        yieldProcessor();
+    }
+    while (now < moment) {
+        stopIfAsked();
+        if (now + 1 < moment && now - lastCheck >= kCheckEveryMs) {
+            checkPort(now);
+        }
+        now = clockNow();
+    }
+    return now;
+}
+
+}  // namespace
+
+// The show starts on a tick of the clock. A reading stands for a whole
 // millisecond; taken at a random moment within it, the first cue could
 // leave up to a millisecond after the moment its reading stands for, and
 // every later cue, written on its own tick, would arrive early by as much,
 // counted from the first. Waiting for the tick costs the first cue less
 // than a millisecond. A start moment (-t) puts a tick at that moment:
 // within its millisecond, the show starts on it, without waiting.
-std::uint32_t startShow() {
-    const std::int64_t tick = waitForStartMoment();
-    if (tick >= 0) {
-        startTick = tick;
+std::int64_t startPass() {
+    waitForStartMoment();
+    if (starttime < 0) {
+        widened = -1;  // a new show: its clock starts here
     }
-    std::uint32_t now = millis();
-    const std::uint32_t before = now;
-    while (now == before && static_cast<std::int64_t>(now) != startTick) {
-        now = millis();
+    std::int64_t now = clockNow();
+    const std::int64_t before = now;
+    while (now == before && static_cast<std::int64_t>(lastReading) != startTick) {
+        now = clockNow();
     }
-    starttime = now;
+    passStart = now;
+    if (starttime < 0) {
+        starttime = now;
+    }
     lastCheck = now;
     return now;
 }
 
-}  // namespace
+void endPass() {
+    if (passHasCue) {
+        return;
+    }
+    if (passStart < 0) {
+        startPass();
+    } else {
+        waitUntil(passStart, clockNow());
+    }
+}
 
-std::int64_t waitForStartMoment() {
-    const std::int64_t moment = startMoment;
-    startMoment = -1;
-    return moment < 0 ? -1 : waitForWallClock(moment);
+void nextPass() {
+    // Counted from the pass's start, never from when its last cue was
+    // written: lateness does not carry over, and passes do not drift.
+    passStart += passPeriod > 0 ? passPeriod : passLatest;
+    passLatest = 0;
+    passHasCue = false;
+    ShowOffset = -1;
 }
 
 std::int64_t dueOf(std::int32_t offset) {
@@ -74,33 +153,13 @@ std::int64_t dueOf(std::int32_t offset) {
 
 void queue(std::int32_t offset, const char* codes) {
     const std::int64_t due = dueOf(offset);
-    std::uint32_t now = starttime < 0 ? startShow() : millis();
-    const auto start = static_cast<std::uint32_t>(starttime);
-
-    // Before busy polling for a cue, work the last write woke in the kernel
-    // (on a pseudo-terminal, the worker that passes the bytes on) gets the
-    // core, rather than waiting behind the poll until it is preempted. Cues
-    // already due go without it, so that bursts run at full speed.
-    if (static_cast<std::uint32_t>(now - start) < due) {
-        yieldProcessor();
-    }
-
-    // Unsigned 32-bit difference: stays right across the clock's wrap.
-    // Every cue is written right after the reading that finds it due. The
-    // port is looked at only while the cue is a whole tick away, so that
-    // the look never delays it.
-    for (;;) {
-        const std::int64_t elapsed = static_cast<std::uint32_t>(now - start);
-        if (elapsed >= due) {
-            break;
-        }
-        if (elapsed + 1 < due && static_cast<std::uint32_t>(now - lastCheck) >= kCheckEveryMs) {
-            checkPort(now);
-        }
-        now = millis();
-    }
+    std::int64_t now = passStart < 0 ? startPass() : clockNow();
+    passLatest = std::max(passLatest, due);
+    passHasCue = true;
+    now = waitUntil(passStart + due, now);
     sendCodes(codes);
-    if (static_cast<std::uint32_t>(now - lastCheck) >= kCheckAtLeastEveryMs) {
+    stopIfAsked();
+    if (now - lastCheck >= kCheckAtLeastEveryMs) {
         checkPort(now);
     }
 }

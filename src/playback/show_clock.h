@@ -1,16 +1,28 @@
 // The show clock: turns cue offsets into moments on the millisecond clock
-// and writes each cue's codes to the serial port when its moment comes.
+// and writes each cue's codes to the serial port when its moment comes. A
+// show is played in passes (one, unless it repeats); each pass counts its
+// cues from its own start.
 #pragma once
 
 #include <cstdint>
 
-// The show's base offset, in the cue file's milliseconds; negative until a
-// cue sets it (and for as long as cues keep setting it to a negative value).
+// The current pass's base offset, in the cue file's milliseconds; negative
+// until a cue sets it (and for as long as cues keep setting it to a
+// negative value). Each pass takes it afresh from its first cue.
 extern std::int32_t ShowOffset;
 
-// The clock reading at the first cue, or -1 before it. Held in 64 bits so
-// that every 32-bit reading fits beside the "not set" mark.
+// The clock reading at the start of the first pass, or -1 before it. The
+// show clock's readings are widened to 64 bits, so that a show that loops
+// for longer than the 32-bit clock lasts (49.7 days) keeps every moment.
 extern std::int64_t starttime;
+
+// The clock reading at which the current pass starts, or -1: it starts when
+// its first cue comes (the first pass; see startPass()).
+extern std::int64_t passStart;
+
+// Milliseconds from the start of one pass to the start of the next (-p),
+// or 0: the next pass starts at the moment of this pass's last cue.
+extern std::int64_t passPeriod;
 
 // The clock reading whose millisecond began at the start moment (-t), or
 // -1. A first cue queued within that millisecond starts the show on it.
@@ -24,22 +36,32 @@ extern std::int64_t startMoment;
 // Serial port handle the codes are written to; -1 when none is open.
 extern int sp;
 
-// Milliseconds after the first cue at which a cue with `offset` is due.
-// Takes the offset as the show's base while the base is not set (or is
+// Milliseconds after the pass's start at which a cue with `offset` is due.
+// Takes the offset as the pass's base while the base is not set (or is
 // negative). Below 0 means the cue's moment has passed.
 std::int64_t dueOf(std::int32_t offset);
 
-// Waits for a pending start moment, if any, and clears it. Returns the
-// clock reading that begins at the moment, or -1 when none was pending or
-// it had already passed.
-std::int64_t waitForStartMoment();
-
 // Waits (busy polling the clock) until the cue is due, counted from the
-// first cue, then writes its codes. A cue already due is written at once.
-// Meanwhile it looks at the port every few tens of milliseconds: a device
-// that went away ends the run as a failed write does.
+// pass's start, then writes its codes. A cue already due is written at
+// once. Meanwhile it looks at the port every few tens of milliseconds: a
+// device that went away ends the run as a failed write does. A stop signal
+// ends the run here, between cues.
 void queue(std::int32_t offset, const char* codes);
 
 // Writes the codes to the port. On a hard write error prints
 // "couldn't write to serial" and ends the process with status 1.
 void sendCodes(const char* codes);
+
+// Starts the current pass if no cue has started it yet: at the start
+// moment (-t; "start time has passed" and status 1 if reading the first cue
+// took past it), else on the clock's next tick. Returns the clock reading.
+std::int64_t startPass();
+
+// Ends the current pass: one without a cue still takes its place in time,
+// so this waits for its start (and so a show without a single cue ends no
+// sooner than its start moment).
+void endPass();
+
+// Moves on to the next pass: it starts one period after this one, or
+// without a period at the moment of this pass's last cue.
+void nextPass();
