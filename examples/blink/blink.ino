@@ -1,5 +1,5 @@
-// Lights the built-in LED while orvplayer's cues say so: a line "ON" lights
-// it, any other line ("OFF") puts it out. Plays examples/blink.txt.
+// Switches the built-in LED as the cues of examples/blink.txt arrive from
+// orvplayer: a line "ON" lights it, any other line ("OFF") puts it out.
 void setup() {
   pinMode(LED_BUILTIN, OUTPUT);
   Serial.begin(115200);
