@@ -30,7 +30,7 @@ if(ORV_INSTALL_CHANGELOG_AND_COPYRIGHT)
   install(FILES ${CMAKE_BINARY_DIR}/gz/changelog.gz debian/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
-install(FILES examples/hello.txt examples/mistakes.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES examples/hello.txt examples/mistakes.txt examples/blink.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The unit template, installed but not enabled, the target that groups its
 # instances, and their settings.
