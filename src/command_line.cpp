@@ -39,6 +39,8 @@ std::int64_t repeatCount = 1;
 // before anything happens, and -t knows the loop it may join. Returns false
 // after printing why not.
 bool readRepeatSettings(int argc, char* argv[]) {
+    repeatCount = 1;
+    passPeriod = 0;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
             std::puts("repeat count invalid");

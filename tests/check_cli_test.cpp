@@ -55,6 +55,19 @@ TEST(CheckCommand, WarningsEndWithStatusOneAndQuietShowsOnlyThem) {
     EXPECT_EQ(lines, 6U);
 }
 
+TEST(CheckCommand, PeriodTellsWhatOnePassLasts) {
+    RunResult result = checkWith({"--quiet", "--period", "3200", kExamples + "hello.txt"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("warning: line 9: played at 0:00:03.500, not before the period of "
+                              "0:00:03.200"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(", one pass lasts 0:00:03.200 (the period), 1 warnings\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(checkWith({"--period", "0", kExamples + "hello.txt"}).status, 2);
+}
+
 TEST(CheckCommand, UnreadableFilesAndBadUsageEndWithStatusTwo) {
     RunResult missing = checkWith({kExamples + "hello.txt", "/nonexistent/show.txt"});
     EXPECT_EQ(missing.status, 2);

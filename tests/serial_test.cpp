@@ -110,6 +110,26 @@ TEST_F(SerialPort, ExclusiveWhileOpenAndNeverTakenFromAnotherHolder) {
     close(holder);
 }
 
+TEST_F(SerialPort, HolderInExclusiveModeKeepsThePortFromRootToo) {
+    // The kernel lets root open a port in exclusive mode; the player must
+    // still take it as busy, and leave the holder's mode as it was.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: for a normal user the kernel itself refuses the open";
+    }
+    const int holder = openOther();
+    ASSERT_GE(holder, 0);
+    try {
+        ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);  // and no lock
+        ASSERT_TRUE(isExclusive(holder));
+        EXPECT_EQ(serialOpen(kDevice.c_str(), 9600), -1);
+        EXPECT_TRUE(isExclusive(holder));
+    } catch (const Unsupported&) {
+        GTEST_SKIP() << "exclusive mode cannot be asked for here (TIOCGEXCL)";
+    }
+    ioctl(holder, TIOCNXCL);
+    close(holder);
+}
+
 TEST_F(SerialPort, RateTheDriverReportsMustBeWithinThreePercent) {
     // Asked for 9600: 3% is 288 baud either way.
     const std::pair<long, bool> reports[] = {
@@ -127,8 +147,10 @@ TEST_F(SerialPort, RateTheDriverReportsMustBeWithinThreePercent) {
 }
 
 TEST_F(SerialPort, WhatTheDeviceSendsIsDiscarded) {
-    // Sent before the port was opened, and while the show plays.
+    // Sent before the port was opened (and queued by the kernel by then),
+    // and while the show plays.
     ASSERT_EQ(write(device_.controller(), "HELLO\n", 6), 6);
+    ASSERT_TRUE(device_.waitUntilQueuedForDevice(6));
     const int port = serialOpen(kDevice.c_str(), 115200);
     ASSERT_GE(port, 0);
     EXPECT_EQ(bytesWaitingToBeRead(port), 0);

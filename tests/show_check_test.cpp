@@ -21,9 +21,9 @@ std::FILE* fileOf(const std::string& bytes) {
     return file;
 }
 
-ShowCheck check(const std::string& bytes, int baud = 0) {
+ShowCheck check(const std::string& bytes, int baud = 0, std::int64_t periodMs = 0) {
     std::FILE* file = fileOf(bytes);
-    ShowCheck result = checkShow(file, baud);
+    ShowCheck result = checkShow(file, baud, periodMs);
     std::fclose(file);
     return result;
 }
@@ -102,6 +102,46 @@ TEST(ShowChecker, WarnsAboutCuesTreatedUnexpectedly) {
               "is read");
     EXPECT_EQ(onlyWarning(std::string("1f4:AB\0CD\n", 10)),
               "line 1: zero byte at column 7: the 3 bytes after it are not sent");
+}
+
+TEST(ShowChecker, WarnsWhenTheOffsetsNumberStopsBeforeTheColon) {
+    // A letter O for a zero, a unit after the number, a blank before the
+    // colon: each plays at what the number before it says.
+    EXPECT_EQ(onlyWarning("1O0:x\n"),
+              "line 1: offset field 1O0 holds more than a hexadecimal number: it is read as 1 ms");
+    EXPECT_EQ(onlyWarning("500ms:x\n"),
+              "line 1: offset field 500ms holds more than a hexadecimal number: it is read as "
+              "1280 ms");
+    EXPECT_EQ(onlyWarning("0:a\n1f4 :x\n"),
+              "line 2: offset field 1f4  holds more than a hexadecimal number: it is read as "
+              "500 ms");
+    // What the player reads without a second thought is no mistake.
+    for (const char* line : {"  +0x1F4:a\n", "-a:b\n", ":c\n", "FFFF:d\n"}) {
+        EXPECT_EQ(check(line).warnings, 0) << line;
+    }
+}
+
+TEST(ShowChecker, ByteOrderMarkGetsItsOwnWords) {
+    // Written by Windows editors: the first offset reads as 0, and every
+    // later cue comes 500 ms early counted from it.
+    const std::vector<std::string> warnings = warningsOf(check("\xEF\xBB\xBF" "1f4:a\n3e8:b\n"));
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_EQ(warnings[0],
+              "line 1: byte-order mark at the start of the file: it is read as 0 ms; save the "
+              "file without it (UTF-8 without BOM)");
+}
+
+TEST(ShowChecker, PeriodWarnsAboutCuesPlayedAtOrAfterIt) {
+    const std::string show = "0:a\n3e7:b\n3e8:c\n10:d\n";
+    EXPECT_EQ(check(show, 0, 1001).warnings, 1);  // only "d", before "c"
+    std::FILE* file = fileOf(show);
+    const std::vector<std::string> warnings = warningsOf(checkShow(file, 0, 1000));
+    std::fclose(file);
+    ASSERT_EQ(warnings.size(), 3U);
+    EXPECT_EQ(warnings[0],
+              "line 3: played at 0:00:01.000, not before the period of 0:00:01.000: in the next "
+              "pass's time, whose cues due by then are played late");
+    EXPECT_EQ(warnings[2].substr(0, 29), "line 4: played at 0:00:01.000");
 }
 
 TEST(ShowChecker, CueDueBeforeAnEarlierOneIsShownWhenItIsPlayed) {

@@ -254,3 +254,120 @@ TEST_F(ShowClock, DeviceGoneWhileWaitingEndsTheRunWithStatusOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Passes: each starts at a fixed moment counted from the first pass's start.
+class Passes : public ShowClock {
+protected:
+    // Plays one pass of `offsets` after moving on to the next pass (but
+    // for the first).
+    void pass(const std::vector<std::int32_t>& offsets) {
+        if (starttime >= 0) {
+            endPass();
+            nextPass();
+        }
+        play(offsets);
+    }
+};
+
+TEST_F(Passes, WithAPeriodEachPassStartsOnItsBoundary) {
+    passPeriod = 100;
+    pass({0x10, 0x20});
+    pass({0x10, 0x20});
+    pass({0x10, 0x20});
+    const std::vector<std::int64_t> expected = {0, 0x10, 100, 116, 200, 216};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(writtenAt(i), expected[i]) << "cue " << i;
+    }
+}
+
+TEST_F(Passes, WithoutAPeriodTheNextPassStartsAtTheLastCuesMoment) {
+    // The last cue of a pass (and so the next pass's first) is due at the
+    // latest moment of the pass, here 30 ms, even though a cue below the
+    // base came last.
+    pass({0, 30, -5});
+    pass({0, 30, -5});
+    const std::vector<std::int64_t> expected = {0, 30, 31, 32, 60, 61};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(writtenAt(i), expected[i]) << "cue " << i;
+    }
+}
+
+TEST_F(Passes, LatenessNeverCarriesIntoTheNextPass) {
+    // A device that takes 30 ms for each cue makes the start of pass 1
+    // late; pass 2 starts on its boundary all the same.
+    passPeriod = 100;
+    fake::writeCost = 30;
+    pass({0, 90});
+    pass({0, 50});
+    pass({0});
+    EXPECT_EQ(writtenAt(1), 90);
+    EXPECT_EQ(writtenAt(2), 121);  // due at 100, written at once
+    EXPECT_EQ(writtenAt(3), 152);  // due at 150, written at once
+    EXPECT_EQ(writtenAt(4), 200);
+}
+
+TEST_F(Passes, CueDueAfterThePeriodMakesTheNextPassLateButNotTheOneAfter) {
+    passPeriod = 100;
+    pass({0, 150});
+    pass({0, 10});
+    pass({0});
+    EXPECT_EQ(writtenAt(1), 150);  // its own moment, in the next pass's time
+    EXPECT_EQ(writtenAt(2), 151);  // due at 100: late, at once
+    EXPECT_EQ(writtenAt(3), 152);  // due at 110: late too
+    EXPECT_EQ(writtenAt(4), 200);
+}
+
+TEST_F(Passes, PassWithoutACueStillTakesItsPlaceInTime) {
+    passPeriod = 100;
+    pass({5});
+    pass({});
+    pass({});
+    pass({5});
+    ASSERT_EQ(fake::writes.size(), 2U);
+    EXPECT_EQ(writtenAt(1), 300);
+}
+
+TEST_F(Passes, LoopRunningPastTheClocksWrapStaysExact) {
+    // A pass a day for 60 days: the 32-bit clock wraps after 49.7 days.
+    // The clock here moves a second a reading, and the show started on a
+    // reading, so every pass is written exactly on its day.
+    fake::now = 0xFFFF0000U;
+    fake::step = 1000;
+    passPeriod = 86400000;
+    for (int day = 0; day < 60; ++day) {
+        pass({0});
+    }
+    ASSERT_EQ(fake::writes.size(), 60U);
+    for (std::size_t day = 0; day < 60; ++day) {
+        const auto expected =
+            static_cast<std::uint32_t>(starttime + 86400000LL * static_cast<std::int64_t>(day));
+        EXPECT_EQ(fake::writes[day].lastReading, expected) << "day " << day;
+    }
+}
+
+// Stops by signal take effect between cues and while waiting, never inside
+// a cue's write.
+TEST_F(ShowClock, StopWhileWaitingForACueEndsTheRunAtOnce) {
+    fake::stopAt = 1500;
+    try {
+        play({0, 5000});
+        ADD_FAILURE() << "the show went on";
+    } catch (const fake::EndedBySignal& ended) {
+        EXPECT_EQ(ended.signal, 15);
+    }
+    EXPECT_EQ(fake::writes.size(), 1U);
+    EXPECT_TRUE(fake::portStopped);
+    EXPECT_LT(fake::now, 1600U);
+}
+
+TEST_F(ShowClock, StopDuringAWriteFinishesThatCueAndNoMore) {
+    fake::stopInWrite = 1;
+    EXPECT_THROW(play({0, 0, 0, 0}), fake::EndedBySignal);
+    ASSERT_EQ(fake::writes.size(), 2U);
+    EXPECT_EQ(fake::writes[1].codes, "1");
+    EXPECT_TRUE(fake::portStopped);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,17 @@ VirtualSerial::~VirtualSerial() {
 
 void VirtualSerial::unplug() { closeQuietly(controller_); }
 
+bool VirtualSerial::waitUntilQueuedForDevice(int count) const {
+    for (int i = 0; i < 10000; ++i) {
+        int queued = 0;
+        if (ioctl(deviceKeepAlive_, FIONREAD, &queued) == 0 && queued >= count) {
+            return true;
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
 std::string RunResult::received() const {
     std::string all;
     for (const Arrival& arrival : arrivals) {
@@ -81,7 +93,8 @@ std::string RunResult::received() const {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], int errPipe[2]) {
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int outPipe[2],
+            int errPipe[2]) {
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         fail("pipe");
     }
@@ -91,11 +104,16 @@ pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], i
     }
     args.push_back(nullptr);
     pid_t pid = -1;
+    const int runAsId = options.runAsId;
     if (runAsId == -1) {
         // posix_spawn starts the program without copying this process.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        if (options.closeStdout) {
+            posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        }
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
         const int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -109,7 +127,11 @@ pid_t spawn(const std::vector<std::string>& argv, int runAsId, int outPipe[2], i
             fail("fork");
         }
         if (pid == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
+            if (options.closeStdout) {
+                close(STDOUT_FILENO);
+            } else {
+                dup2(outPipe[1], STDOUT_FILENO);
+            }
             dup2(errPipe[1], STDERR_FILENO);
             if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsId)) != 0 ||
                 setuid(static_cast<uid_t>(runAsId)) != 0) {
@@ -154,7 +176,10 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
     }
     words.insert(words.end(), options.launcher.begin(), options.launcher.end());
     words.insert(words.end(), argv.begin(), argv.end());
-    pid_t pid = spawn(words, options.runAsId, outPipe, errPipe);
+    pid_t pid = spawn(words, options, outPipe, errPipe);
+    if (options.onStarted) {
+        options.onStarted(pid);
+    }
     int outFd = outPipe[0];
     int errFd = errPipe[0];
     std::size_t receivedBytes = 0;
@@ -170,6 +195,7 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
             int status = 0;
             if (outFd < 0 && errFd < 0 && waitpid(pid, &status, 0) == pid) {
                 result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
                 exitedAt = monotonicNanos();
                 result.endNanos = exitedAt;
             }

@@ -27,6 +27,10 @@ public:
     int controller() const { return controller_; }
     // Closes the controller side: the device is gone, writes to it fail.
     void unplug();
+    // Waits (up to ten seconds) until at least `count` bytes that the
+    // controller side sent wait to be read on the device side; false if
+    // they never do.
+    bool waitUntilQueuedForDevice(int count) const;
 
 private:
     std::string linkPath_;
@@ -61,10 +65,16 @@ struct RunOptions {
     // Measure the program's own peak memory (into maxResidentKiB) through
     // a small go-between, so that this process's memory does not count.
     bool measureMemory = false;
+    // Start the program with its standard output closed.
+    bool closeStdout = false;
+    // Called once the program has started, with its process id (to send it
+    // a signal, say).
+    std::function<void(int pid)> onStarted;
 };
 
 struct RunResult {
     int status = -1;  // exit status, or -1 when the player did not exit
+    int signal = 0;   // the signal that ended it, or 0
     std::string out;
     std::string err;
     std::int64_t startNanos = 0;

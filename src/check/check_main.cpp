@@ -14,11 +14,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: orvplayer-check [--quiet] [--baud N] FILE...\n"
+    "usage: orvplayer-check [--quiet] [--baud N] [--period MS] FILE...\n"
     "Shows each cue file as orvplayer plays it and warns about lines it passes over\n"
     "or treats otherwise than a reader might expect.\n"
-    "  --quiet   print only warnings and the summary\n"
-    "  --baud N  also check that each cue's bytes leave at N baud before the next cue\n"
+    "  --quiet      print only warnings and the summary\n"
+    "  --baud N     also check that each cue's bytes leave at N baud before the next cue\n"
+    "  --period MS  the show repeats every MS milliseconds (orvplayer -p): warn about\n"
+    "               cues played at or after that\n"
     "Exit status: 0 no warning, 1 warnings, 2 a file cannot be read or bad usage.\n";
 
 void printShow(const ShowCheck& check, bool quiet) {
@@ -37,10 +39,20 @@ void printShow(const ShowCheck& check, bool quiet) {
     }
 }
 
-void printSummary(const ShowCheck& check, int baud) {
+// Reads a positive whole number up to `most`, as --baud and --period take it.
+bool readPositive(const char* text, long most, long* value) {
+    char* end = nullptr;
+    *value = std::strtol(text, &end, 10);
+    return *end == '\0' && *value > 0 && *value <= most;
+}
+
+void printSummary(const ShowCheck& check, int baud, long periodMs) {
     std::printf("summary: %zu cues, %d lines passed over, duration %s, %llu bytes",
                 check.cues.size(), check.passedOver, clockTime(check.duration).c_str(),
                 static_cast<unsigned long long>(check.bytes));
+    if (periodMs > 0) {
+        std::printf(", one pass lasts %s (the period)", clockTime(periodMs).c_str());
+    }
     if (baud > 0) {
         std::printf(", %.1f ms on the line at %d baud",
                     static_cast<double>(check.bytes) * 10 * 1000 / baud, baud);
@@ -53,19 +65,26 @@ void printSummary(const ShowCheck& check, int baud) {
 int main(int argc, char* argv[]) {
     bool quiet = false;
     int baud = 0;
+    long periodMs = 0;
     std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--quiet") {
             quiet = true;
         } else if (word == "--baud" && i + 1 < argc) {
-            char* end = nullptr;
-            const long value = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value <= 0 || value > 100000000) {
+            long value = 0;
+            if (!readPositive(argv[++i], 100000000, &value)) {
                 std::printf("orvplayer-check: --baud needs a positive whole number\n%s", kUsage);
                 return 2;
             }
             baud = static_cast<int>(value);
+        } else if (word == "--period" && i + 1 < argc) {
+            if (!readPositive(argv[++i], INT32_MAX, &periodMs)) {
+                std::printf("orvplayer-check: --period needs a positive whole number of "
+                            "milliseconds\n%s",
+                            kUsage);
+                return 2;
+            }
         } else if (word == "--help" || word == "-h") {
             std::printf("%s", kUsage);
             return 0;
@@ -93,7 +112,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         errno = 0;
-        const ShowCheck check = checkShow(file, baud);
+        const ShowCheck check = checkShow(file, baud, periodMs);
         const int readErrno = errno;
         std::fclose(file);
         if (check.readError) {
@@ -102,7 +121,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         printShow(check, quiet);
-        printSummary(check, baud);
+        printSummary(check, baud, periodMs);
         if (check.warnings > 0 && status == 0) {
             status = 1;
         }

@@ -35,6 +35,28 @@ bool isBlank(const char* text) {
     return true;
 }
 
+// What a Windows editor may write at the start of a UTF-8 file.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Whether an offset field (all before the colon) is a number as the player
+// reads it, and nothing else: optional blanks, a sign, 0x and hex digits.
+bool isWholeNumber(const std::string& field) {
+    std::size_t at = 0;
+    while (at < field.size() && std::isspace(static_cast<unsigned char>(field[at])) != 0) {
+        ++at;
+    }
+    if (at < field.size() && (field[at] == '+' || field[at] == '-')) {
+        ++at;
+    }
+    if (field.compare(at, 2, "0x") == 0 || field.compare(at, 2, "0X") == 0) {
+        at += 2;
+    }
+    while (at < field.size() && std::isxdigit(static_cast<unsigned char>(field[at])) != 0) {
+        ++at;
+    }
+    return at == field.size();
+}
+
 bool moreToRead(std::FILE* file) {
     const int next = std::fgetc(file);
     if (next == EOF) {
@@ -46,7 +68,8 @@ bool moreToRead(std::FILE* file) {
 
 class Checker {
 public:
-    Checker(std::FILE* file, int baud) : file_(file), baud_(baud) {}
+    Checker(std::FILE* file, int baud, std::int64_t periodMs)
+        : file_(file), baud_(baud), periodMs_(periodMs) {}
 
     ShowCheck run() {
         ShowOffset = -1;  // every file is a show of its own
@@ -125,6 +148,11 @@ private:
                  ": it is played at once");
         }
         latest_ = first ? due : std::max(latest_, due);
+        if (periodMs_ > 0 && latest_ >= periodMs_) {
+            warn("played at " + clockTime(latest_) + ", not before the period of " +
+                 clockTime(periodMs_) +
+                 ": in the next pass's time, whose cues due by then are played late");
+        }
         check_.cues.push_back({lineNo_, field, offset, latest_, codes});
         check_.notes.push_back({lineNo_, false, check_.cues.size() - 1, ""});
         check_.bytes += std::strlen(codes);
@@ -149,6 +177,16 @@ private:
             std::isxdigit(static_cast<unsigned char>(field[kOffsetChars])) != 0) {
             warn("offset field " + escapeBytes(field) + " has digits after the eighth character: " +
                  "only " + escapeBytes(first8) + " is read");
+        }
+        // The number stops where its first other character stands, so "1O0"
+        // (a letter O) plays at 1 ms and "500ms" at 0x500 ms.
+        const std::string readAs = "it is read as " + std::to_string(getOffset(line)) + " ms";
+        if (lineNo_ == 1 && piece_ == 0 && field.compare(0, 3, kByteOrderMark) == 0) {
+            warn("byte-order mark at the start of the file: " + readAs +
+                 "; save the file without it (UTF-8 without BOM)");
+        } else if (!isWholeNumber(field)) {
+            warn("offset field " + escapeBytes(field) +
+                 " holds more than a hexadecimal number: " + readAs);
         }
     }
 
@@ -186,6 +224,7 @@ private:
 
     std::FILE* file_;
     int baud_;
+    std::int64_t periodMs_;
     ShowCheck check_;
     int lineNo_ = 1;
     int piece_ = 0;
@@ -196,7 +235,9 @@ private:
 
 }  // namespace
 
-ShowCheck checkShow(std::FILE* file, int baud) { return Checker(file, baud).run(); }
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs) {
+    return Checker(file, baud, periodMs).run();
+}
 
 std::string clockTime(std::int64_t ms) {
     if (ms < 0) {

@@ -35,8 +35,9 @@ struct ShowCheck {
 
 // Reads `file` to its end. With `baud` above 0, also warns about every cue
 // whose bytes cannot leave at that rate (10 bits a byte) before the next
-// cue falls due.
-ShowCheck checkShow(std::FILE* file, int baud);
+// cue falls due; with `periodMs` above 0 (a show repeated with -p), about
+// every cue played at or after the period.
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs = 0);
 
 // Milliseconds as h:mm:ss.mmm (negative values with a leading minus).
 std::string clockTime(std::int64_t ms);

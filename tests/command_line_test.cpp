@@ -1,0 +1,228 @@
+// The command-line walk and the run in this process, on the fake board: the
+// repeat settings, joining a loop that began at a moment already past, and
+// a cue file whose reading fails partway (fdopen is wrapped at link time,
+// so that the file the player opens can fail after a given number of bytes).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "fake_board.h"
+#include "gtest/gtest.h"
+#include "playback/show_clock.h"
+
+namespace {
+
+const std::string kUploadDir = ORV_UPLOAD_DIR;
+constexpr std::int64_t kSecond = 1000000000;
+
+// With 0 or more, the next file the player opens fails to read after that
+// many bytes, as a failing SD card does.
+long g_failAfter = -1;
+
+struct FailingFile {
+    int fd;
+    long left;
+};
+
+ssize_t readFailing(void* cookie, char* into, std::size_t size) {
+    auto* file = static_cast<FailingFile*>(cookie);
+    if (file->left <= 0) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t most = std::min(size, static_cast<std::size_t>(file->left));
+    const ssize_t got = read(file->fd, into, most);
+    file->left -= got > 0 ? got : 0;
+    return got;
+}
+
+int closeFailing(void* cookie) {
+    auto* file = static_cast<FailingFile*>(cookie);
+    const int closed = close(file->fd);
+    delete file;
+    return closed;
+}
+
+}  // namespace
+
+extern "C" std::FILE* __real_fdopen(int fd, const char* mode);
+
+extern "C" std::FILE* __wrap_fdopen(int fd, const char* mode) {
+    if (g_failAfter < 0) {
+        return __real_fdopen(fd, mode);
+    }
+    auto* cookie = new FailingFile{fd, g_failAfter};
+    g_failAfter = -1;
+    cookie_io_functions_t calls{readFailing, nullptr, nullptr, closeFailing};
+    return fopencookie(cookie, mode, calls);
+}
+
+namespace {
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(kUploadDir);
+        fake::reset();
+        sp = -1;
+        fp = nullptr;
+        g_failAfter = -1;
+    }
+
+    void TearDown() override {
+        if (fp != nullptr) {  // left open by a failure, as at process end
+            std::fclose(fp);
+            fp = nullptr;
+        }
+    }
+
+    static void writeShow(const std::string& bytes) {
+        std::ofstream(kUploadDir + "show.txt", std::ios::binary) << bytes;
+    }
+
+    // Runs the walk and the show; returns the status, and what was printed.
+    static int run(std::vector<std::string> words, std::string* out) {
+        words.insert(words.begin(), "orvplayer");
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        ::testing::internal::CaptureStdout();
+        const int status = runCommandLine(static_cast<int>(words.size()), argv.data());
+        *out = ::testing::internal::GetCapturedStdout();
+        return status;
+    }
+
+    static std::vector<std::string> written() {
+        std::vector<std::string> codes;
+        for (const fake::Write& write : fake::writes) {
+            codes.push_back(write.codes);
+        }
+        return codes;
+    }
+
+    // "@SECONDS.NANOS" for a moment on the fake wall clock.
+    static std::string at(std::int64_t nanos) {
+        char text[40];
+        std::snprintf(text, sizeof text, "@%lld.%09lld", static_cast<long long>(nanos / kSecond),
+                      static_cast<long long>(nanos % kSecond));
+        return text;
+    }
+};
+
+using Words = std::vector<std::string>;
+
+TEST_F(CommandLine, ReadFailingPartwayIsAFailureAfterTheCuesBeforeIt) {
+    writeShow("0:one\n1:two\n2:three\n");
+    g_failAfter = 12;  // "0:one\n1:two\n": the rest cannot be read
+    std::string out;
+    EXPECT_EQ(run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &out), 1);
+    EXPECT_EQ(out, "couldn't read file " + kUploadDir + "show.txt\n");
+    EXPECT_EQ(written(), (Words{"one\n", "two\n"}));
+
+    // The end of the file is no failure.
+    std::string clean;
+    EXPECT_EQ(run({"-b", "9600", "-f", "show.txt", "-d", "0"}, &clean), 0);
+    EXPECT_EQ(clean, "");
+}
+
+TEST_F(CommandLine, RepeatCountAndPeriodAreReadStrictlyBeforeAnythingActs) {
+    writeShow("0:x\n");
+    const std::pair<Words, std::string> refused[] = {
+        {{"-r", "abc"}, "repeat count invalid\n"},  {{"-r", "3x"}, "repeat count invalid\n"},
+        {{"-r", ""}, "repeat count invalid\n"},     {{"-r", "-1"}, "repeat count invalid\n"},
+        {{"-r", " 2"}, "repeat count invalid\n"},   {{"-r", "+2"}, "repeat count invalid\n"},
+        {{"-r", "99999999999999999999"}, "repeat count invalid\n"},
+        {{"-p", "0"}, "period invalid\n"},          {{"-p", "1.5"}, "period invalid\n"},
+        {{"-p", "-100"}, "period invalid\n"},       {{"-p", ""}, "period invalid\n"},
+        {{"-p", "2147483648"}, "period invalid\n"},
+    };
+    for (const auto& [setting, message] : refused) {
+        // Standing last, the bad value still comes before the port opens,
+        // the delay and the file.
+        Words words = {"-b", "9600", "-d", "100000", "-f", "missing"};
+        words.insert(words.end(), setting.begin(), setting.end());
+        std::string out;
+        EXPECT_EQ(run(words, &out), 1) << setting[1];
+        EXPECT_EQ(out, message) << setting[1];
+        EXPECT_EQ(fake::now, 1000U) << "the delay acted for " << setting[1];
+    }
+}
+
+TEST_F(CommandLine, RepeatPlaysTheFileAgainFromItsBeginning) {
+    writeShow("5:a\n7:b\n");
+    std::string out;
+    EXPECT_EQ(run({"-r", "3", "-b", "9600", "-f", "show.txt", "-d", "0"}, &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(written(), (Words{"a\n", "b\n", "a\n", "b\n", "a\n", "b\n"}));
+    // Back to back: each pass starts at the moment of the one before's last
+    // cue, 2 ms after its first.
+    const auto start = static_cast<std::uint32_t>(starttime);
+    EXPECT_EQ(fake::writes[2].lastReading - start, 3U);  // written right after
+    EXPECT_EQ(fake::writes[3].lastReading - start, 4U);
+    EXPECT_EQ(fake::writes[5].lastReading - start, 6U);
+}
+
+TEST_F(CommandLine, LateStartJoinsTheLoopAtItsNextPassStillAhead) {
+    writeShow("0:go\n");
+    // The loop began 5.3 s ago, a pass every 2 s: the next pass that lies
+    // at least 0.1 s ahead is the fourth (6 s), 0.7 s from now.
+    const std::int64_t began = fake::wallNanos - 5300 * 1000000LL;
+    std::string out;
+    EXPECT_EQ(run({"-r", "5", "-p", "2000", "-b", "9600", "-f", "show.txt", "-t", at(began)}, &out),
+              0);
+    EXPECT_EQ(out, "");
+    // Passes 3 and 4 of 0..4: two left.
+    EXPECT_EQ(written(), (Words{"go\n", "go\n"}));
+    EXPECT_EQ(fake::wallNanos, began + 6 * kSecond);
+    EXPECT_EQ(fake::writes[1].lastReading - fake::writes[0].lastReading, 2000U);
+
+    // 5.95 s ago: 6 s lies only 50 ms ahead, too close; 8 s it is.
+    fake::reset();
+    const std::int64_t earlier = fake::wallNanos - 5950 * 1000000LL;
+    EXPECT_EQ(run({"-r", "0", "-p", "2000", "-b", "9600", "-f", "show.txt", "-t", at(earlier), "-r",
+                   "5"},
+                  &out),
+              0);
+    EXPECT_EQ(written(), (Words{"go\n"}));
+    EXPECT_EQ(fake::wallNanos, earlier + 8 * kSecond);
+}
+
+TEST_F(CommandLine, LateStartWithNoPassLeftOrNoPeriodHasPassed) {
+    writeShow("0:go\n");
+    const std::int64_t began = fake::wallNanos - 5300 * 1000000LL;
+    for (const Words& settings : {Words{"-r", "3", "-p", "2000"}, Words{"-r", "0"}}) {
+        Words words = {"-b", "9600", "-f", "show.txt", "-t", at(began)};
+        words.insert(words.end(), settings.begin(), settings.end());
+        std::string out;
+        EXPECT_EQ(run(words, &out), 1);
+        EXPECT_EQ(out, "start time has passed\n");
+        EXPECT_TRUE(fake::writes.empty());
+    }
+}
+
+TEST_F(CommandLine, StopSignalDuringTheDelayEndsTheRunWithoutPlaying) {
+    writeShow("0:x\n");
+    fake::stopSignal = 2;
+    std::string out;
+    try {
+        run({"-b", "9600", "-f", "show.txt", "-d", "5000"}, &out);
+        ADD_FAILURE() << "the run went on";
+    } catch (const fake::EndedBySignal& ended) {
+        out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ended.signal, 2);
+    }
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(fake::portStopped);
+    EXPECT_TRUE(fake::writes.empty());
+}
+
+}  // namespace

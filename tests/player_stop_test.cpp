@@ -1,0 +1,127 @@
+// The real program stopped by a signal, and the ways a run ends with the
+// port already open: whole cues only, and the port left usable.
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "player_fixture.h"
+
+namespace {
+
+const std::vector<std::string> kPlay = {"-b", "115200", "-f", "show.txt", "-d", "0"};
+
+// Sends `signal` to the player `ms` milliseconds after it started.
+std::function<void(int)> signalAfter(int signal, int ms, std::thread* sender) {
+    return [signal, ms, sender](int pid) {
+        *sender = std::thread([signal, ms, pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            kill(pid, signal);
+        });
+    };
+}
+
+TEST_F(Player, StopWithThePortFullFinishesTheCueAndEndsByTheSignal) {
+    // 2,000 cues of 100 bytes due at once, far more than the pseudo-terminal
+    // holds, and a device that reads nothing for the first 1.5 s: the stop
+    // comes while a cue is half written. The device must end up with whole
+    // cues only.
+    VirtualSerial device(kFirstDevice);
+    const Show show = numberedShow(2000, 0, 100);
+    writeShow("show.txt", show.file);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        std::thread sender;
+        RunOptions options;
+        options.onStarted = signalAfter(signal, 1000, &sender);
+        bool paused = false;
+        options.onReceived = [&paused](const Arrival&, std::size_t) {
+            if (!paused) {
+                paused = true;
+                usleep(1500000);
+            }
+        };
+        RunResult result = runWith(kPlay, &device, options);
+        sender.join();
+        EXPECT_EQ(result.signal, signal);
+        EXPECT_EQ(result.out, "");
+        const std::string received = result.received();
+        EXPECT_TRUE(isPrefixOf(received, show.expected)) << signal;
+        EXPECT_LT(received.size(), show.expected.size()) << signal;
+        EXPECT_EQ(received.size() % 101, 0U) << "a cue cut short: " << received.size() << " bytes";
+    }
+}
+
+TEST_F(Player, StopWhileWaitingEndsTheRunAtOnce) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:first\n7530:second\n");
+    const std::vector<std::vector<std::string>> waits = {
+        kPlay,                                                   // for a cue
+        {"-b", "115200", "-f", "show.txt", "-d", "60000"},       // in -d
+        {"-b", "115200", "-f", "show.txt", "-t", "2100-01-01T00:00:00Z"},  // for -t
+    };
+    for (const std::vector<std::string>& words : waits) {
+        std::thread sender;
+        RunOptions options;
+        options.onStarted = signalAfter(SIGTERM, 1000, &sender);
+        RunResult result = runWith(words, &device, options);
+        sender.join();
+        EXPECT_EQ(result.signal, SIGTERM) << words[5];
+        EXPECT_EQ(result.out, "");
+        EXPECT_LT(result.endNanos - result.startNanos, 6000 * kMs) << words[5];
+        EXPECT_EQ(result.received(), words[5] == "0" ? "first\n" : "") << words[5];
+    }
+}
+
+// Whether the device is in exclusive mode, asked on a descriptor of our own;
+// false where that cannot be asked (qemu does not pass TIOCGEXCL on).
+bool isExclusive(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return true;  // as a normal user: refused because it is
+    }
+    int exclusive = 0;
+    const bool asked = ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    close(fd);
+    return asked && exclusive != 0;
+}
+
+TEST_F(Player, EveryEndLeavesThePortUsableForTheNextProgram) {
+    // The device side stays open between runs (as another program holding
+    // the port would keep it): exclusive mode set by a run that failed
+    // after opening the port would outlast it and keep every unprivileged
+    // program out, the next player included.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:ON\n7530:later\n");
+    const std::vector<std::vector<std::string>> runs = {
+        {"-b", "9600", "-d", "0", "-f", "missing"},           // could not open file
+        {"-b", "9600", "-f", "show.txt"},                     // no delay
+        {"-b", "9600", "-f", "show.txt", "-t", "soon"},       // start time invalid
+        {"-b", "9600", "-f", "show.txt", "-t", "@0"},         // start time has passed
+        {"-b", "9600", "-f", "show.txt", "-d", "0", "-r", "x"},  // refused before opening
+    };
+    for (const std::vector<std::string>& words : runs) {
+        RunResult result = run(words, &device);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_FALSE(isExclusive(kFirstDevice)) << "after " << result.out;
+    }
+    std::thread sender;
+    RunOptions options;
+    options.onStarted = signalAfter(SIGTERM, 1000, &sender);
+    RunResult stopped = runWith(kPlay, &device, options);
+    sender.join();
+    EXPECT_EQ(stopped.signal, SIGTERM);
+    EXPECT_FALSE(isExclusive(kFirstDevice)) << "after a stop";
+}
+
+TEST_F(Player, MessagesNeverGoIntoTheDeviceWithStandardOutputClosed) {
+    // The port would take descriptor 1, and the message with it.
+    VirtualSerial device(kFirstDevice);
+    RunOptions closed;
+    closed.closeStdout = true;
+    RunResult result = runWith({"-b", "9600", "-d", "0", "-f", "missing"}, &device, closed);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.received(), "");
+}
+
+}  // namespace
