@@ -40,8 +40,9 @@ configure_file(packaging/orvplayer@.service.in ${CMAKE_BINARY_DIR}/orvplayer@.se
 install(FILES ${CMAKE_BINARY_DIR}/orvplayer@.service packaging/orvplayer.target
   DESTINATION ${ORV_SYSTEMD_UNIT_DIR})
 install(FILES packaging/orvplayer.default DESTINATION /etc/default RENAME orvplayer)
-# The unit's device wait, and the serial drivers it lets the unit allow.
-configure_file(packaging/wait-for-device.in ${CMAKE_BINARY_DIR}/wait-for-device @ONLY)
-install(PROGRAMS ${CMAKE_BINARY_DIR}/wait-for-device
-  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/orvplayer)
+# The unit's command line (made from the settings), its wait for the
+# device, and the serial drivers it lets the unit allow.
+configure_file(packaging/play-show.in ${CMAKE_BINARY_DIR}/play-show @ONLY)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/play-show DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/orvplayer)
+install(TARGETS wait-for-device RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/orvplayer)
 install(FILES packaging/modules-load.conf DESTINATION lib/modules-load.d RENAME orvplayer.conf)

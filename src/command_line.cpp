@@ -212,8 +212,7 @@ bool openCueFile(const char* value) {
     }
     // Refused before anything plays, rather than after the first pass.
     if (repeatCount != 1 && !canReadAgain(fp)) {
-        std::printf("couldn't repeat file %s: it cannot be read again from its beginning\n",
-                    path);
+        std::printf("couldn't repeat file %s: it cannot be read again from its beginning\n", path);
         return false;
     }
     return true;

@@ -2,6 +2,8 @@
 // repeat settings, joining a loop that began at a moment already past, and
 // a cue file whose reading fails partway (fdopen is wrapped at link time,
 // so that the file the player opens can fail after a given number of bytes).
+#include "command_line.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
 #include "fake_board.h"
 #include "gtest/gtest.h"
 #include "playback/show_clock.h"
@@ -137,12 +138,17 @@ TEST_F(CommandLine, ReadFailingPartwayIsAFailureAfterTheCuesBeforeIt) {
 TEST_F(CommandLine, RepeatCountAndPeriodAreReadStrictlyBeforeAnythingActs) {
     writeShow("0:x\n");
     const std::pair<Words, std::string> refused[] = {
-        {{"-r", "abc"}, "repeat count invalid\n"},  {{"-r", "3x"}, "repeat count invalid\n"},
-        {{"-r", ""}, "repeat count invalid\n"},     {{"-r", "-1"}, "repeat count invalid\n"},
-        {{"-r", " 2"}, "repeat count invalid\n"},   {{"-r", "+2"}, "repeat count invalid\n"},
+        {{"-r", "abc"}, "repeat count invalid\n"},
+        {{"-r", "3x"}, "repeat count invalid\n"},
+        {{"-r", ""}, "repeat count invalid\n"},
+        {{"-r", "-1"}, "repeat count invalid\n"},
+        {{"-r", " 2"}, "repeat count invalid\n"},
+        {{"-r", "+2"}, "repeat count invalid\n"},
         {{"-r", "99999999999999999999"}, "repeat count invalid\n"},
-        {{"-p", "0"}, "period invalid\n"},          {{"-p", "1.5"}, "period invalid\n"},
-        {{"-p", "-100"}, "period invalid\n"},       {{"-p", ""}, "period invalid\n"},
+        {{"-p", "0"}, "period invalid\n"},
+        {{"-p", "1.5"}, "period invalid\n"},
+        {{"-p", "-100"}, "period invalid\n"},
+        {{"-p", ""}, "period invalid\n"},
         {{"-p", "2147483648"}, "period invalid\n"},
     };
     for (const auto& [setting, message] : refused) {
@@ -188,10 +194,10 @@ TEST_F(CommandLine, LateStartJoinsTheLoopAtItsNextPassStillAhead) {
     // 5.95 s ago: 6 s lies only 50 ms ahead, too close; 8 s it is.
     fake::reset();
     const std::int64_t earlier = fake::wallNanos - 5950 * 1000000LL;
-    EXPECT_EQ(run({"-r", "0", "-p", "2000", "-b", "9600", "-f", "show.txt", "-t", at(earlier), "-r",
-                   "5"},
-                  &out),
-              0);
+    EXPECT_EQ(
+        run({"-r", "0", "-p", "2000", "-b", "9600", "-f", "show.txt", "-t", at(earlier), "-r", "5"},
+            &out),
+        0);
     EXPECT_EQ(written(), (Words{"go\n"}));
     EXPECT_EQ(fake::wallNanos, earlier + 8 * kSecond);
 }

@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <thread>
 
 #include "player_fixture.h"
@@ -59,8 +59,8 @@ TEST_F(Player, FifoCannotBeRepeatedAndIsRefusedBeforeAnythingPlays) {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     for (const char* count : {"0", "2"}) {
         RunResult result = run({"-b", "9600", "-f", "fifo", "-d", "0", "-r", count}, &device);
-        EXPECT_EQ(result.out,
-                  "couldn't repeat file " + path + ": it cannot be read again from its beginning\n");
+        EXPECT_EQ(result.out, "couldn't repeat file " + path +
+                                  ": it cannot be read again from its beginning\n");
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.received(), "");
     }
@@ -79,9 +79,7 @@ TEST_F(Player, EndlessLoopRunsUntilStoppedInConstantMemory) {
     RunOptions endless;
     endless.measureMemory = true;
     std::size_t passes = 0;
-    endless.onReceived = [&passes](const Arrival&, std::size_t received) {
-        passes = received / 5;
-    };
+    endless.onReceived = [&passes](const Arrival&, std::size_t received) { passes = received / 5; };
     std::thread sender;
     // The go-between that measures memory passes the signal on.
     endless.onStarted = [&sender](int pid) {
@@ -90,8 +88,8 @@ TEST_F(Player, EndlessLoopRunsUntilStoppedInConstantMemory) {
             kill(pid, SIGTERM);
         });
     };
-    RunResult looped = runWith({"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "0"}, &device,
-                               endless);
+    RunResult looped =
+        runWith({"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "0"}, &device, endless);
     sender.join();
     EXPECT_EQ(looped.out, "");
     EXPECT_GT(passes, 1000U);
@@ -112,8 +110,7 @@ TEST_F(Player, LateStartJoinsTheLoopOnItsNextBoundary) {
     writeShow("show.txt", "0:J\n");
     const std::int64_t began = wallNanos() - 1200 * kMs;
     char moment[40];
-    std::snprintf(moment, sizeof moment, "@%lld.%09lld",
-                  static_cast<long long>(began / 1000000000),
+    std::snprintf(moment, sizeof moment, "@%lld.%09lld", static_cast<long long>(began / 1000000000),
                   static_cast<long long>(began % 1000000000));
     RunResult result =
         run({"-b", "115200", "-f", "show.txt", "-r", "4", "-p", "2000", "-t", moment}, &device, 6);

@@ -56,8 +56,8 @@ TEST_F(Player, StopWhileWaitingEndsTheRunAtOnce) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:first\n7530:second\n");
     const std::vector<std::vector<std::string>> waits = {
-        kPlay,                                                   // for a cue
-        {"-b", "115200", "-f", "show.txt", "-d", "60000"},       // in -d
+        kPlay,                                                             // for a cue
+        {"-b", "115200", "-f", "show.txt", "-d", "60000"},                 // in -d
         {"-b", "115200", "-f", "show.txt", "-t", "2100-01-01T00:00:00Z"},  // for -t
     };
     for (const std::vector<std::string>& words : waits) {
@@ -94,10 +94,10 @@ TEST_F(Player, EveryEndLeavesThePortUsableForTheNextProgram) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:ON\n7530:later\n");
     const std::vector<std::vector<std::string>> runs = {
-        {"-b", "9600", "-d", "0", "-f", "missing"},           // could not open file
-        {"-b", "9600", "-f", "show.txt"},                     // no delay
-        {"-b", "9600", "-f", "show.txt", "-t", "soon"},       // start time invalid
-        {"-b", "9600", "-f", "show.txt", "-t", "@0"},         // start time has passed
+        {"-b", "9600", "-d", "0", "-f", "missing"},              // could not open file
+        {"-b", "9600", "-f", "show.txt"},                        // no delay
+        {"-b", "9600", "-f", "show.txt", "-t", "soon"},          // start time invalid
+        {"-b", "9600", "-f", "show.txt", "-t", "@0"},            // start time has passed
         {"-b", "9600", "-f", "show.txt", "-d", "0", "-r", "x"},  // refused before opening
     };
     for (const std::vector<std::string>& words : runs) {

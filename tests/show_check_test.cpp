@@ -124,7 +124,9 @@ TEST(ShowChecker, WarnsWhenTheOffsetsNumberStopsBeforeTheColon) {
 TEST(ShowChecker, ByteOrderMarkGetsItsOwnWords) {
     // Written by Windows editors: the first offset reads as 0, and every
     // later cue comes 500 ms early counted from it.
-    const std::vector<std::string> warnings = warningsOf(check("\xEF\xBB\xBF" "1f4:a\n3e8:b\n"));
+    const std::vector<std::string> warnings =
+        warningsOf(check("\xEF\xBB\xBF"
+                         "1f4:a\n3e8:b\n"));
     ASSERT_EQ(warnings.size(), 1U);
     EXPECT_EQ(warnings[0],
               "line 1: byte-order mark at the start of the file: it is read as 0 ms; save the "

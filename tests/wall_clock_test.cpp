@@ -43,8 +43,7 @@ std::int64_t nanosOf(const timespec& t) {
 
 extern "C" int __real_clock_gettime(clockid_t clock, timespec* now);
 extern "C" int __real_timerfd_create(clockid_t clock, int flags);
-extern "C" int __real_timerfd_settime(int fd, int flags, const itimerspec* value,
-                                      itimerspec* old);
+extern "C" int __real_timerfd_settime(int fd, int flags, const itimerspec* value, itimerspec* old);
 extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeout);
 
 // Each reading moves both clocks on by a microsecond.
@@ -70,8 +69,7 @@ extern "C" int __wrap_timerfd_create(clockid_t clock, int flags) {
 }
 
 // Arming a timer notes the deadline that the next sleep sleeps to.
-extern "C" int __wrap_timerfd_settime(int fd, int flags, const itimerspec* value,
-                                      itimerspec* old) {
+extern "C" int __wrap_timerfd_settime(int fd, int flags, const itimerspec* value, itimerspec* old) {
     if (!g_clocks.scripted) {
         return __real_timerfd_settime(fd, flags, value, old);
     }

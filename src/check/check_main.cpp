@@ -80,9 +80,10 @@ int main(int argc, char* argv[]) {
             baud = static_cast<int>(value);
         } else if (word == "--period" && i + 1 < argc) {
             if (!readPositive(argv[++i], INT32_MAX, &periodMs)) {
-                std::printf("orvplayer-check: --period needs a positive whole number of "
-                            "milliseconds\n%s",
-                            kUsage);
+                std::printf(
+                    "orvplayer-check: --period needs a positive whole number of "
+                    "milliseconds\n%s",
+                    kUsage);
                 return 2;
             }
         } else if (word == "--help" || word == "-h") {

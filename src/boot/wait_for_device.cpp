@@ -1,0 +1,52 @@
+// wait-for-device SECONDS PROGRAM [ARGS...]
+//
+// Starts the show's player once its serial device can be opened: the first
+// or the second device, there at boot or plugged in later. After SECONDS
+// (ORVPLAYER_DEVICE_WAIT in /etc/default/orvplayer) without either, the
+// show's unit fails with the message below. A device that is there but
+// still cannot be opened by then is left to the player to report. The wait
+// is the unit's main process, so it holds up no other part of the boot.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "device_wait.h"
+
+#if !defined(ORV_FIRST_DEVICE) || !defined(ORV_SECOND_DEVICE)
+#error "ORV_FIRST_DEVICE and ORV_SECOND_DEVICE must be defined by the build"
+#endif
+
+namespace {
+
+constexpr int kDefaultSeconds = 120;
+
+// A whole number of seconds; anything else (an empty setting) is the
+// default.
+int secondsOf(const char* text) {
+    char* end = nullptr;
+    const long seconds = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || seconds < 0 || seconds > 86400 * 365) {
+        return kDefaultSeconds;
+    }
+    return static_cast<int>(seconds);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 3) {
+        std::puts("usage: wait-for-device SECONDS PROGRAM [ARGS...]");
+        return 2;
+    }
+    const int limit = secondsOf(argv[1]);
+    if (waitForDevice(ORV_FIRST_DEVICE, ORV_SECOND_DEVICE, limit) == DeviceFound::kNone) {
+        std::printf("no serial device: neither %s nor %s appeared within %d seconds\n",
+                    ORV_FIRST_DEVICE, ORV_SECOND_DEVICE, limit);
+        return 1;
+    }
+    std::fflush(stdout);
+    execv(argv[2], argv + 2);
+    std::printf("wait-for-device: cannot start %s\n", argv[2]);
+    return 1;
+}

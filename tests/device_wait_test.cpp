@@ -1,0 +1,150 @@
+// The boot unit's wait for the serial device, in this process (the wall
+// clock jumps a day at every reading: clock_gettime is wrapped at link
+// time), and the wait-for-device program in front of a stand-in player.
+#include "boot/device_wait.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "emulator.h"
+#include "virtual_serial.h"
+
+extern "C" int __real_clock_gettime(clockid_t clock, timespec* now);
+
+// As on a board without a real-time clock whose time is set at boot, over
+// and over: every reading of the wall clock is a day past the last.
+extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
+    static time_t days = 0;
+    const int result = __real_clock_gettime(clock, now);
+    if (clock == CLOCK_REALTIME) {
+        now->tv_sec += 86400 * ++days;
+    }
+    return result;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DeviceWait : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        // Reachable for the user the waits run as (see waitAs).
+        chmod(folder_.c_str(), 0777);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // Runs waitForDevice in a child process, as user "nobody" when this
+    // process is root (root may open any node), and returns what it found
+    // and how long it took.
+    std::pair<DeviceFound, double> waitAs(int limitSeconds) const {
+        const auto began = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(100);
+            }
+            _exit(static_cast<int>(waitForDevice(first_.c_str(), second_.c_str(), limitSeconds)));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100) << "could not become nobody";
+        return {static_cast<DeviceFound>(WEXITSTATUS(status)), took.count()};
+    }
+
+    // Makes `path` a node that its owner alone may not even read (0000), or
+    // one anybody may read and write (0666).
+    static void makeNode(const std::string& path, mode_t mode) {
+        std::ofstream(path) << "";
+        chmod(path.c_str(), mode);
+    }
+
+    const std::string folder_ = ::testing::TempDir() + "orv-device-wait-" +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string first_ = folder_ + "/ttyACM0";
+    const std::string second_ = folder_ + "/ttyUSB0";
+};
+
+TEST_F(DeviceWait, CountsItsLimitOnAClockThatIsNeverStepped) {
+    // The wall clock jumps a day at each reading: a limit counted on it
+    // would be over at once.
+    const auto [found, took] = waitAs(2);
+    EXPECT_EQ(found, DeviceFound::kNone);
+    EXPECT_GE(took, 1.9);
+}
+
+TEST_F(DeviceWait, DeviceThatAppearsOrBecomesUsableLateEndsTheWait) {
+    std::thread plugger([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        makeNode(second_, 0666);
+    });
+    const auto [appeared, tookToAppear] = waitAs(20);
+    plugger.join();
+    EXPECT_EQ(appeared, DeviceFound::kUsable);
+    EXPECT_GE(tookToAppear, 0.29);
+    EXPECT_LT(tookToAppear, 15.0);
+
+    // There from the start but for root alone, as the kernel makes it,
+    // until udev gives it to the dialout group.
+    fs::remove(second_);
+    makeNode(first_, 0000);
+    std::thread udev([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        chmod(first_.c_str(), 0666);
+    });
+    const auto [usable, tookToBeUsable] = waitAs(20);
+    udev.join();
+    EXPECT_EQ(usable, DeviceFound::kUsable);
+    EXPECT_GE(tookToBeUsable, 0.29);
+    EXPECT_LT(tookToBeUsable, 15.0);
+}
+
+TEST_F(DeviceWait, DeviceThatNeverBecomesUsableIsToldApart) {
+    makeNode(first_, 0000);
+    EXPECT_EQ(waitAs(1).first, DeviceFound::kNotAllowed);
+}
+
+// The program, built with the build tree's device paths.
+class WaitProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove(kFirst);
+        fs::remove(kSecond);
+    }
+    static RunResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), ORV_TEST_WAIT_PROGRAM);
+        RunOptions options;
+        options.launcher = emulator();
+        RunResult result = runAgainst(args, nullptr, options);
+        EXPECT_EQ(result.err, "");
+        return result;
+    }
+    const std::string kFirst = ORV_TEST_FIRST_DEVICE;
+    const std::string kSecond = ORV_TEST_SECOND_DEVICE;
+};
+
+TEST_F(WaitProgram, StartsThePlayerOnceTheDeviceIsThereAndFailsWithoutIt) {
+    RunResult none = run({"1", "/bin/echo", "played"});
+    EXPECT_EQ(none.out, "no serial device: neither " + kFirst + " nor " + kSecond +
+                            " appeared within 1 seconds\n");
+    EXPECT_EQ(none.status, 1);
+
+    VirtualSerial device(kSecond);
+    RunResult there = run({"1", "/bin/echo", "played"});
+    EXPECT_EQ(there.out, "played\n");
+    EXPECT_EQ(there.status, 0);
+}
+
+}  // namespace
