@@ -41,6 +41,9 @@ std::int64_t repeatCount = 1;
 bool readRepeatSettings(int argc, char* argv[]) {
     repeatCount = 1;
     passPeriod = 0;
+    triggerSource = -1;
+    passWaitsForTrigger = false;
+    triggerNotBefore = 0;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
             std::puts("repeat count invalid");
@@ -86,7 +89,7 @@ bool readAhead(std::FILE* file) {
 
 // Whether any word after `index` is an option that acts.
 bool optionActsAfter(int index, int argc, char* argv[]) {
-    static const char* const kOptions[] = {"-d", "-t", "-b", "-f"};
+    static const char* const kOptions[] = {"-d", "-t", "-w", "-b", "-f"};
     for (int i = index + 1; i + 1 < argc; ++i) {
         for (const char* option : kOptions) {
             if (std::strcmp(argv[i], option) == 0) {
@@ -147,6 +150,35 @@ bool startAt(const char* value, bool lastToAct) {
         return false;
     }
     startTick = tick;
+    return true;
+}
+
+// Opens the trigger source where -w stands and waits there for the first
+// trigger, which the show then counts from. Returns false after printing
+// why not. As with -t, when nothing acts after it and the show is ready to
+// play, the wait is left to the first pass: its first cue is read before
+// the trigger comes.
+bool startOnTrigger(const char* value, bool lastToAct) {
+    const int source = triggerOpen(value);
+    if (source < 0) {
+        if (source == kTriggerInvalid) {
+            std::puts("trigger invalid");
+        } else {
+            const char* reason = source == kTriggerBusy           ? "line busy"
+                                 : source == kTriggerNoPermission ? "no permission"
+                                 : source == kTriggerNoEdgeEvents ? "no edge events from the kernel"
+                                                                  : "no such line";
+            std::printf("couldn't open trigger %s: %s\n", value, reason);
+        }
+        return false;
+    }
+    triggerSource = source;
+    passWaitsForTrigger = true;
+    if (!(lastToAct && sp != -1 && readAhead(fp))) {
+        // Input that ends before the first trigger ends the show before it
+        // plays (status 0), once the walk is over.
+        startPassOnTrigger();
+    }
     return true;
 }
 
@@ -244,6 +276,12 @@ int runCommandLine(int argc, char* argv[]) {
                 return 1;
             }
             delayGiven = true;  // a start moment stands in for the delay
+        }
+        if (std::strcmp(word, "-w") == 0) {
+            if (!startOnTrigger(value, !optionActsAfter(i, argc, argv))) {
+                return 1;
+            }
+            delayGiven = true;  // a trigger stands in for the delay
         }
         if (std::strcmp(word, "-b") == 0) {
             if (!openPort(value)) {

@@ -1,5 +1,7 @@
 #include "fake_board.h"
 
+#include <algorithm>
+
 #include "board/board.h"
 #include "playback/show_clock.h"
 
@@ -21,6 +23,9 @@ int stopSignal;
 std::uint32_t stopAt;
 int stopInWrite;
 bool portStopped;
+std::vector<std::uint32_t> triggers;
+std::uint32_t triggerSeenAfter;
+int triggerDiscards;
 
 void reset() {
     now = 1000;
@@ -39,6 +44,12 @@ void reset() {
     stopAt = 0;
     stopInWrite = -1;
     portStopped = false;
+    triggers.clear();
+    triggerSeenAfter = 0;
+    triggerDiscards = 0;
+    triggerSource = -1;
+    passWaitsForTrigger = false;
+    triggerNotBefore = 0;
     ShowOffset = -1;
     starttime = -1;
     passStart = -1;
@@ -107,4 +118,32 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
     fake::wallNanos = unixNanos;
     fake::readsInStep = 0;
     return fake::now;
+}
+
+std::int64_t clockNanos() { return static_cast<std::int64_t>(fake::now) * 1000000; }
+
+// The clock ticks on whole milliseconds already.
+std::int64_t tickAt(std::int64_t monotonicNanos) { return monotonicNanos / 1000000; }
+
+int triggerOpen(const char* source) { return source[0] == '-' ? 0 : kTriggerInvalid; }
+
+void triggerDiscard(int /*trigger*/) {
+    ++fake::triggerDiscards;
+    while (!fake::triggers.empty() && fake::triggers.front() <= fake::now) {
+        fake::triggers.erase(fake::triggers.begin());
+    }
+}
+
+int triggerWait(int /*trigger*/, int /*port*/, std::int64_t notBeforeNanos, int /*timeoutMs*/,
+                std::int64_t* atNanos) {
+    while (!fake::triggers.empty()) {
+        const std::uint32_t at = fake::triggers.front();
+        fake::triggers.erase(fake::triggers.begin());
+        if (static_cast<std::int64_t>(at) * 1000000 >= notBeforeNanos) {
+            fake::now = std::max(fake::now, at + fake::triggerSeenAfter);
+            *atNanos = static_cast<std::int64_t>(at) * 1000000;
+            return kTriggered;
+        }
+    }
+    return kTriggerEnded;
 }

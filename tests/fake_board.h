@@ -42,6 +42,14 @@ extern int stopInWrite;
 // Whether the port was closed the way a stop closes it.
 extern bool portStopped;
 
+// Triggers to come, as readings of the clock, in order; triggerWait() moves
+// the clock on to the next one (and `triggerSeenAfter` past it: when the
+// player sees it), and reports the end of input when none is left.
+extern std::vector<std::uint32_t> triggers;
+extern std::uint32_t triggerSeenAfter;
+// How often triggers were discarded.
+extern int triggerDiscards;
+
 // What endBySignal() throws instead of ending the process.
 struct EndedBySignal {
     int signal;

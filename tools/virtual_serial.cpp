@@ -109,6 +109,9 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         // posix_spawn starts the program without copying this process.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (options.stdinFrom >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, options.stdinFrom, STDIN_FILENO);
+        }
         if (options.closeStdout) {
             posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
         } else {
@@ -127,6 +130,9 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
             fail("fork");
         }
         if (pid == 0) {
+            if (options.stdinFrom >= 0) {
+                dup2(options.stdinFrom, STDIN_FILENO);
+            }
             if (options.closeStdout) {
                 close(STDOUT_FILENO);
             } else {

@@ -67,6 +67,9 @@ struct RunOptions {
     bool measureMemory = false;
     // Start the program with its standard output closed.
     bool closeStdout = false;
+    // A descriptor to give the program as its standard input (-1: this
+    // process's own).
+    int stdinFrom = -1;
     // Called once the program has started, with its process id (to send it
     // a signal, say).
     std::function<void(int pid)> onStarted;

@@ -84,4 +84,51 @@ int stopSignal();
 // Ends the process by `signal`, the conventional way (its default action).
 [[noreturn]] void endBySignal(int signal);
 
+// Our own addition: the monotonic clock now, in nanoseconds, the clock of
+// the kernel's GPIO event timestamps.
+std::int64_t clockNanos();
+
+// Our own addition: the millis() reading at `monotonicNanos` (now or a
+// moment past, such as a trigger's), after moving the ticks of millis()
+// later by less than a millisecond so that one falls exactly there. A
+// reading taken since that moment may then be read once more (one less).
+std::int64_t tickAt(std::int64_t monotonicNanos);
+
+// Our own addition: triggers (-w). A source is "-" (each line read from
+// standard input is a trigger) or "gpio:" and a GPIO line with options,
+// read through the kernel's GPIO character device:
+//   gpio:NAME[,OPTION...]          the line the device tree names NAME, on
+//                                  any chip (GPIO17 on a Raspberry Pi)
+//   gpio:CHIP:OFFSET[,OPTION...]   line OFFSET of CHIP (gpiochip0, or the
+//                                  chip's label)
+// OPTION: rising (the default), falling, both; pull-up, pull-down,
+// no-bias; debounce=MS. Opens it and drops whatever came before. Returns a
+// handle, or one of the reasons below.
+constexpr int kTriggerInvalid = -2;       // not a source as above
+constexpr int kTriggerNoSuchLine = -3;    // no such chip or line
+constexpr int kTriggerBusy = -4;          // another program holds the line
+constexpr int kTriggerNoPermission = -5;  // the GPIO device may not be opened
+constexpr int kTriggerNoEdgeEvents = -6;  // the kernel reports no edges for it
+int triggerOpen(const char* source);
+
+// Drops every trigger that has come so far (the ones that come during a
+// pass are not played later), and notes the end of standard input.
+void triggerDiscard(int trigger);
+
+// What triggerWait() saw.
+constexpr int kTriggered = 1;
+constexpr int kTriggerTimedOut = 0;
+constexpr int kTriggerEnded = -1;     // standard input ended
+constexpr int kTriggerPortGone = -2;  // the device went away meanwhile
+constexpr int kTriggerStopped = -3;   // a stop signal came
+
+// Waits, for at most `timeoutMs`, for the first trigger that comes at or
+// after `notBeforeNanos` (monotonic clock), dropping earlier ones, and sets
+// `atNanos` to its moment: the kernel's timestamp of a GPIO edge, or when a
+// line of input was read. Meanwhile looks at `port` (when not -1) as the
+// show clock does while it waits: what the device sends is discarded, and
+// a device that went away ends the wait.
+int triggerWait(int trigger, int port, std::int64_t notBeforeNanos, int timeoutMs,
+                std::int64_t* atNanos);
+
 }  // extern "C"

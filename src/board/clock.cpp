@@ -109,10 +109,18 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
         left = unixNanos - nowNs(CLOCK_REALTIME);
     }
     // Read after the wall clock reached the moment, so that counting from
-    // it is never early. Moving the clock's zero on by the fraction of a
-    // millisecond that its current reading has run puts a tick here and
-    // keeps the reading here what it was, so none goes backwards.
-    const std::int64_t start = monotonicNs();
-    g_setupNs += (start - g_setupNs) % kNanosPerMilli;
-    return static_cast<std::uint32_t>((start - g_setupNs) / kNanosPerMilli);
+    // it is never early. A tick put at this very reading keeps every
+    // reading what it was, so none goes backwards.
+    return tickAt(monotonicNs());
+}
+
+std::int64_t clockNanos() { return monotonicNs(); }
+
+std::int64_t tickAt(std::int64_t monotonicNanos) {
+    // Moving the clock's zero on by the fraction of a millisecond that the
+    // reading at that moment had run puts a tick there, and keeps that
+    // reading what it was.
+    const std::int64_t run = (monotonicNanos - g_setupNs) % kNanosPerMilli;
+    g_setupNs += run < 0 ? run + kNanosPerMilli : run;
+    return static_cast<std::uint32_t>((monotonicNanos - g_setupNs) / kNanosPerMilli);
 }

@@ -20,13 +20,16 @@
 namespace {
 
 constexpr int kDefaultSeconds = 120;
+// A year: far more than any board takes to come, far less than what an int
+// of seconds holds.
+constexpr long kLongestSeconds = 86400L * 365;
 
 // A whole number of seconds; anything else (an empty setting) is the
 // default.
 int secondsOf(const char* text) {
     char* end = nullptr;
     const long seconds = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || seconds < 0 || seconds > 86400 * 365) {
+    if (end == text || *end != '\0' || seconds < 0 || seconds > kLongestSeconds) {
         return kDefaultSeconds;
     }
     return static_cast<int>(seconds);

@@ -15,16 +15,23 @@ constexpr std::size_t kOffsetChars = 8;
 }  // namespace
 
 void playFile(std::FILE* file) {
-    char line[kPieceChars + 1];
     std::int32_t offset = 0;
     const char* codes = nullptr;
     // The next line is read only after the previous cue was written, so
     // the file is read as fast as the show plays.
+    while (nextCue(file, &offset, &codes)) {
+        queue(offset, codes);
+    }
+}
+
+bool nextCue(std::FILE* file, std::int32_t* offset, const char** codes) {
+    char line[kPieceChars + 1];
     while (readPiece(file, line)) {
-        if (parseCue(line, &offset, &codes)) {
-            queue(offset, codes);
+        if (parseCue(line, offset, codes)) {
+            return true;
         }
     }
+    return false;
 }
 
 bool readPiece(std::FILE* file, char* line) {

@@ -22,6 +22,10 @@ extern char buf[kPieceChars + 1];
 // queues every cue, in file order.
 void playFile(std::FILE* file);
 
+// Reads up to the next cue of the file: its offset, and its codes (in
+// `buf`). False at the end of the file or on a read error.
+bool nextCue(std::FILE* file, std::int32_t* offset, const char** codes);
+
 // Reads the next piece of the file into `line` (kPieceChars + 1 bytes): a
 // line with its line feed, the last characters before the end of the file,
 // or the first kPieceChars characters of a longer line. False at the end

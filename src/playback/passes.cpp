@@ -12,7 +12,22 @@ bool playPasses(std::FILE* file, std::int64_t count) {
             nextPass();
             std::rewind(file);
         }
-        playFile(file);
+        // A pass that starts on a trigger has its first cue read and parsed
+        // before the trigger comes, so that only its write is left then.
+        std::int32_t offset = 0;
+        const char* codes = nullptr;
+        const bool hasCue = nextCue(file, &offset, &codes);
+        stopIfAsked();
+        if (std::ferror(file) != 0) {
+            return false;
+        }
+        if (!startPassOnTrigger()) {
+            break;  // the triggers' input ended: the show is over
+        }
+        if (hasCue) {
+            queue(offset, codes);
+            playFile(file);
+        }
         // A read that a stop signal cut short is a stop, not a read error.
         stopIfAsked();
         if (std::ferror(file) != 0) {

@@ -14,6 +14,9 @@ std::int64_t passPeriod = 0;
 std::int64_t startTick = -1;
 std::int64_t startMoment = -1;
 int sp = -1;
+int triggerSource = -1;
+bool passWaitsForTrigger = false;
+std::int64_t triggerNotBefore = 0;
 
 namespace {
 
@@ -36,6 +39,13 @@ std::int64_t passLatest = 0;
 // Whether a cue of the current pass was queued.
 bool passHasCue = false;
 
+// The current pass's start on the monotonic clock.
+std::int64_t passStartNanos = 0;
+
+// While it waits for a trigger the show clock still reads its clock at
+// least this often, so that its widened readings stay right.
+constexpr int kTriggerWaitMs = 3600 * 1000;
+
 // The millisecond clock widened to 64 bits: each reading moves it on by its
 // difference from the one before, taken as signed 32 bits, so that it never
 // wraps. The show clock reads the clock far more often than every 24 days.
@@ -49,11 +59,19 @@ std::int64_t clockNow() {
     return widened;
 }
 
+void deviceGone() {
+    std::puts("couldn't write to serial");
+    std::exit(1);
+}
+
 void checkPort(std::int64_t now) {
     lastCheck = now;
     if (serialCheck(sp) != 0) {
-        std::puts("couldn't write to serial");
-        std::exit(1);
+        deviceGone();
+    }
+    // Triggers during a pass are not played later.
+    if (triggerSource >= 0) {
+        triggerDiscard(triggerSource);
     }
 }
 
@@ -115,11 +133,48 @@ std::int64_t startPass() {
         now = clockNow();
     }
     passStart = now;
+    passStartNanos = clockNanos();
     if (starttime < 0) {
         starttime = now;
     }
     lastCheck = now;
     return now;
+}
+
+bool startPassOnTrigger() {
+    if (!passWaitsForTrigger) {
+        return true;
+    }
+    std::int64_t at = 0;
+    for (;;) {
+        const int got = triggerWait(triggerSource, sp, triggerNotBefore, kTriggerWaitMs, &at);
+        clockNow();
+        if (got == kTriggered) {
+            break;
+        }
+        if (got == kTriggerEnded) {
+            return false;
+        }
+        if (got == kTriggerPortGone) {
+            deviceGone();
+        }
+        stopIfAsked();
+    }
+    passWaitsForTrigger = false;
+    // The pass counts from the trigger's moment, not from when it was seen:
+    // a tick of the clock is put there, and the first cue is due at once.
+    const auto tick = static_cast<std::uint32_t>(tickAt(at));
+    if (starttime < 0) {
+        widened = -1;  // a new show: its clock starts here
+    }
+    const std::int64_t now = clockNow();
+    passStart = now - static_cast<std::int32_t>(lastReading - tick);
+    passStartNanos = at;
+    if (starttime < 0) {
+        starttime = passStart;
+    }
+    lastCheck = now;
+    return true;
 }
 
 void endPass() {
@@ -134,9 +189,17 @@ void endPass() {
 }
 
 void nextPass() {
-    // Counted from the pass's start, never from when its last cue was
-    // written: lateness does not carry over, and passes do not drift.
-    passStart += passPeriod > 0 ? passPeriod : passLatest;
+    if (triggerSource >= 0) {
+        // The next trigger, once this pass is over and, with a period, no
+        // sooner than a period after this pass's start.
+        passWaitsForTrigger = true;
+        triggerNotBefore = std::max(clockNanos(), passStartNanos + passPeriod * 1000000);
+        passStart = -1;
+    } else {
+        // Counted from the pass's start, never from when its last cue was
+        // written: lateness does not carry over, and passes do not drift.
+        passStart += passPeriod > 0 ? passPeriod : passLatest;
+    }
     passLatest = 0;
     passHasCue = false;
     ShowOffset = -1;
@@ -158,6 +221,9 @@ void queue(std::int32_t offset, const char* codes) {
     passHasCue = true;
     now = waitUntil(passStart + due, now);
     sendCodes(codes);
+    if (triggerSource >= 0) {
+        triggerDiscard(triggerSource);
+    }
     stopIfAsked();
     if (now - lastCheck >= kCheckAtLeastEveryMs) {
         checkPort(now);

@@ -36,6 +36,16 @@ extern std::int64_t startMoment;
 // Serial port handle the codes are written to; -1 when none is open.
 extern int sp;
 
+// The trigger source (-w) whose triggers start passes, or -1.
+extern int triggerSource;
+
+// Whether the current pass starts on a trigger still to come.
+extern bool passWaitsForTrigger;
+
+// The moment (monotonic clock, nanoseconds) from which a trigger may start
+// the current pass: the end of the last pass, or a period after its start.
+extern std::int64_t triggerNotBefore;
+
 // Milliseconds after the pass's start at which a cue with `offset` is due.
 // Takes the offset as the pass's base while the base is not set (or is
 // negative). Below 0 means the cue's moment has passed.
@@ -57,11 +67,19 @@ void sendCodes(const char* codes);
 // took past it), else on the clock's next tick. Returns the clock reading.
 std::int64_t startPass();
 
+// Starts the current pass on a trigger, if it waits for one: waits for the
+// first trigger since the last pass ended (and, with a period, no sooner
+// than a period after its start), looking at the port meanwhile, and counts
+// the pass from the trigger's moment. Returns false when standard input, as
+// the source, ended instead: the show is over.
+bool startPassOnTrigger();
+
 // Ends the current pass: one without a cue still takes its place in time,
 // so this waits for its start (and so a show without a single cue ends no
 // sooner than its start moment).
 void endPass();
 
 // Moves on to the next pass: it starts one period after this one, or
-// without a period at the moment of this pass's last cue.
+// without a period at the moment of this pass's last cue; with a trigger
+// source, on the next trigger.
 void nextPass();

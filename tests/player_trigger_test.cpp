@@ -1,0 +1,175 @@
+// The real program started by triggers (-w): lines on its standard input
+// from a pipe, a pseudo-terminal as the device.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "player_fixture.h"
+
+namespace {
+
+const std::vector<std::string> kTriggered = {"-b", "115200", "-f", "show.txt", "-d",
+                                             "0",  "-w",     "-",  "-r",       "0"};
+
+// Time for the player to start and reach its wait for a trigger: a trigger
+// that comes before is not played.
+std::chrono::milliseconds startTime() {
+    return std::chrono::milliseconds(emulator().empty() ? 500 : 4000);
+}
+
+// What a line that no GPIO chip has is refused for: "no such line", unless
+// some GPIO chip here may not be opened (the line might be on it).
+std::string missingLineReason() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/dev", error)) {
+        const std::string name = entry.path().filename();
+        if (name.rfind("gpiochip", 0) == 0 && access(entry.path().c_str(), R_OK | W_OK) != 0) {
+            return "no permission";
+        }
+    }
+    return "no such line";
+}
+
+// A pipe whose read end becomes the player's standard input.
+struct Input {
+    int read = -1;
+    int write = -1;
+    Input() {
+        int ends[2];
+        EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        read = ends[0];
+        write = ends[1];
+    }
+    ~Input() {
+        close(read);
+        end();
+    }
+    void line(const char* text) const { EXPECT_GT(::write(write, text, std::strlen(text)), 0); }
+    void end() {
+        if (write >= 0) {
+            close(write);
+            write = -1;
+        }
+    }
+};
+
+TEST_F(Player, EachLineOfInputPlaysAPassAndTheEndOfInputEndsTheShow) {
+    // Each trigger comes once the pass before it has arrived, and then
+    // some: every one starts a pass. The end of input ends the run, status 0.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:GO\n32:DONE\n");
+    Input input;
+    RunOptions options;
+    options.stdinFrom = input.read;
+    options.expectBytes = 3 * 8;
+    std::thread first([&input] {
+        std::this_thread::sleep_for(startTime());
+        input.line("press\n");
+    });
+    int passes = 1;
+    options.onReceived = [&](const Arrival&, std::size_t received) {
+        if (received == static_cast<std::size_t>(passes) * 8) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (passes++ < 3) {
+                input.line("press\n");
+            } else {
+                input.end();
+            }
+        }
+    };
+    RunResult result = runWith(kTriggered, &device, options);
+    first.join();
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "GO\nDONE\nGO\nDONE\nGO\nDONE\n");
+    // Each pass counts from its trigger: DONE 50 ms after GO.
+    EXPECT_GE(arrivalOf(result, 3) - arrivalOf(result, 0), 49 * kMs);
+}
+
+TEST_F(Player, TriggersDuringAPassAreIgnoredAndTheShowWaitsForTheFirst) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:GO\n1f4:DONE\n");
+    Input input;
+    RunOptions options;
+    options.stdinFrom = input.read;
+    options.expectBytes = 8;
+    // Nothing plays before the first trigger.
+    std::thread presser([&input] {
+        std::this_thread::sleep_for(startTime());
+        input.line("go\n");
+    });
+    options.onReceived = [&input](const Arrival& latest, std::size_t) {
+        if (latest.bytes == "GO\n") {  // presses while the pass plays
+            input.line("again\nand again\n");
+        } else {
+            input.end();
+        }
+    };
+    RunResult result = runWith(kTriggered, &device, options);
+    presser.join();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "GO\nDONE\n");
+    EXPECT_GE(arrivalOf(result, 0) - result.startNanos, startTime().count() * kMs);
+}
+
+TEST_F(Player, WaitingForATriggerStillWatchesTheDeviceAndStops) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:GO\n");
+    {
+        Input input;
+        RunOptions options;
+        options.stdinFrom = input.read;
+        std::thread sender;
+        options.onStarted = [&sender](int pid) {
+            sender = std::thread([pid] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+                kill(pid, SIGTERM);
+            });
+        };
+        RunResult stopped = runWith(kTriggered, &device, options);
+        sender.join();
+        EXPECT_EQ(stopped.signal, SIGTERM);
+        EXPECT_LT(stopped.endNanos - stopped.startNanos, 6000 * kMs);
+    }
+    Input input;
+    RunOptions options;
+    options.stdinFrom = input.read;
+    std::thread unplugger;
+    options.onStarted = [&unplugger, &device](int) {
+        unplugger = std::thread([&device] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            device.unplug();
+        });
+    };
+    RunResult unplugged = runWith(kTriggered, &device, options);
+    unplugger.join();
+    EXPECT_EQ(unplugged.out, "couldn't write to serial\n");
+    EXPECT_EQ(unplugged.status, 1);
+    EXPECT_LT(unplugged.endNanos - unplugged.startNanos, 6000 * kMs);
+}
+
+TEST_F(Player, TriggerSourcesThatCannotBeUsedAreRefusedAtOnce) {
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:GO\n");
+    const std::pair<const char*, std::string> refused[] = {
+        {"button", "trigger invalid\n"},
+        {"", "trigger invalid\n"},
+        {"gpio:", "trigger invalid\n"},
+        {"gpio:GPIO17,sideways", "trigger invalid\n"},
+        {"gpio:gpiochip0:x", "trigger invalid\n"},
+        {"gpio:GPIO17,debounce=", "trigger invalid\n"},
+        // No GPIO chip has such a line (here, none has any).
+        {"gpio:NO_SUCH_LINE,falling,pull-up,debounce=5",
+         "couldn't open trigger gpio:NO_SUCH_LINE,falling,pull-up,debounce=5: " +
+             missingLineReason() + "\n"},
+    };
+    for (const auto& [source, message] : refused) {
+        RunResult result = run({"-b", "9600", "-f", "show.txt", "-w", source, "-f", "x"}, &device);
+        EXPECT_EQ(result.out, message) << source;
+        EXPECT_EQ(result.status, 1) << source;
+        EXPECT_EQ(result.received(), "") << source;
+    }
+}
+
+}  // namespace
