@@ -309,6 +309,7 @@ int runCommandLine(int argc, char* argv[]) {
         // Status 0 promises that every byte reached the device.
         const int drained = serialClose(sp);
         sp = -1;
+        stopIfAsked();  // a stop during the drain bounded it
         if (drained != 0) {
             std::puts("couldn't write to serial");
             return 1;

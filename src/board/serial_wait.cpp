@@ -74,7 +74,7 @@ bool drainOutput(int fd, long long limitMs) {
     // the driver's queue shrink, and leave to tcdrain only the bytes the
     // hardware itself still holds.
     int last = outputQueued(fd);
-    const long long startMs = monotonicMs();
+    long long startMs = monotonicMs();
     long long progressMs = startMs;
     bool waited = false;
     while (last != 0) {
@@ -90,6 +90,12 @@ bool drainOutput(int fd, long long limitMs) {
             progressMs = nowMs;
         } else if (nowMs - progressMs >= kSerialStallSeconds * 1000LL) {
             return giveUp(fd);
+        }
+        // A stop asked for meanwhile bounds the rest of the wait as a stop
+        // does.
+        if (limitMs == 0 && stopSignal() != 0) {
+            limitMs = kStopDrainMs;
+            startMs = nowMs;
         }
         if (limitMs > 0 && last != 0 && nowMs - startMs >= limitMs) {
             return giveUp(fd);

@@ -15,5 +15,6 @@ bool waitForRoom(int fd, long long* stalledSinceMs);
 // Waits until the driver has handed every written byte to the device. False
 // when the device went away first or took nothing for the stall bound, or
 // (with `limitMs` above 0) when bytes still wait after that long; the bytes
-// left are then given up.
+// left are then given up. A stop signal that comes meanwhile bounds the
+// rest of the wait to kStopDrainMs.
 bool drainOutput(int fd, long long limitMs);

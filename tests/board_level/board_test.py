@@ -12,6 +12,11 @@ test and a guest-side helper), and plays shows to two kinds of device:
   with cdc_acm as the host-side driver). The guest helper is the device at
   its far end: it reads, stops reading, pauses or talks back.
 
+Triggers come from a real GPIO line through the kernel's GPIO character
+device: line 3 of the virt machine's PL061 controller, which QEMU raises for
+100 ms for each system_powerdown on its monitor (the board's power button;
+its gpio-keys driver is left unloaded, or unbound where it is built in).
+
 Each scenario checks the player's exact output, its exit status and the
 bytes the device received. Downloads (kernel and busybox packages) are
 cached in the cache folder given.
@@ -155,6 +160,8 @@ stty -F /dev/console -echo -onlcr
 # reload). Then the board is unplugged; scenarios plug it in as they need.
 stty -F /dev/ttyGS0 raw -echo
 rmmod g_serial
+# The power button's line is the test's trigger: no driver may hold it.
+echo -n gpio-keys > /sys/bus/platform/drivers/gpio-keys/unbind 2>/dev/null
 export PATH=/bin PS1= PS2=
 echo "@@BOOTED"
 exec sh </dev/console >/dev/console 2>&1
@@ -234,6 +241,7 @@ class Board:
         self.lines = queue.Queue()
         threading.Thread(target=self._read_console, daemon=True).start()
         self.ftdi_bytes = bytearray()
+        self.ftdi_arrivals = []  # (host monotonic seconds, byte count)
         self.ftdi_lock = threading.Lock()
         self.ftdi_plugged = False
         self.console_log = []
@@ -254,6 +262,7 @@ class Board:
                 return
             with self.ftdi_lock:
                 self.ftdi_bytes += data
+                self.ftdi_arrivals.append((time.monotonic(), len(data)))
 
     def wait_for(self, prefix, timeout):
         """The next console line starting with prefix (others are logged)."""
@@ -335,7 +344,30 @@ class Board:
         with self.ftdi_lock:
             data = bytes(self.ftdi_bytes)
             self.ftdi_bytes.clear()
+            self.ftdi_arrivals.clear()
         return data
+
+    def ftdi_arrival(self, count, timeout):
+        """When the adapter's far end had received `count` bytes (host
+        monotonic seconds), or None if that did not happen in time."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self.ftdi_lock:
+                total = 0
+                for at, size in self.ftdi_arrivals:
+                    total += size
+                    if total >= count:
+                        return at
+            time.sleep(0.002)
+        return None
+
+    def press(self):
+        """Presses the board's power button: its GPIO line goes high for
+        100 ms. Returns when the command was sent (host monotonic)."""
+        at = time.monotonic()
+        reply = self.monitor("system_powerdown")
+        assert "return" in reply, reply
+        return at
 
     def stop(self):
         if self.qemu.poll() is None:
@@ -372,7 +404,17 @@ SHOWS = {
     "bigburst.txt": numbered(20000, 0, 100),
     "small.txt": numbered(4, 10, 11),
     "chatty.txt": numbered(1000, 2, 8),
+    "loop.txt": numbered(5, 10, 12),
+    # A pass that lasts longer than a press of the button.
+    "press.txt": show([(0, b"PRESS\n"), (0xc8, b"DONE\n")]),
+    "tap.txt": show([(0, b"TAP\n")]),
+    # The trigger figures: the first cue at once, the second 500 ms after
+    # the edge; the reference writes the same.
+    "edge.txt": show([(0, b"T\n"), (0x1f4, b"D\n")]),
 }
+
+# Line 3 of the PL061, by the chip's label.
+BUTTON = "gpio:9030000.pl061:3"
 
 
 # ---------------------------------------------------------------- scenarios
@@ -445,14 +487,16 @@ class Scenarios:
             self.board.unplug_ftdi()
         self.board.take_ftdi()
 
-    def play(self, args, device=None, background="", timeout=120):
-        """Runs the player with args; device: options of the gadget's far end."""
+    def play(self, args, device=None, background="", timeout=120, stop_after_ms=None):
+        """Runs the player with args; device: options of the gadget's far end;
+        stop_after_ms: when to send it SIGTERM."""
         command = ""
         if device is not None:
             command += f"orv-board-guest device {device} & "
         if background:
             command += f"( {background} ) & "
-        command += f"orv-board-guest run {self.player} {args}; wait"
+        stop = f"--signal-after {stop_after_ms} " if stop_after_ms is not None else ""
+        command += f"orv-board-guest run {stop}{self.player} {args}; wait"
         return Run(self.board.shell(command, timeout))
 
     def ftdi_received(self, expected, wait=3.0):
@@ -632,6 +676,200 @@ class Scenarios:
         expected = SHOWS["show.txt"][1]
         check(self.ftdi_received(expected) == expected, "adapter: bytes differ")
 
+    # Repeats and stops.
+
+    def show_looped_fifty_times_back_to_back(self):
+        self.devices(acm=True, ftdi=False)
+        text, expected = SHOWS["loop.txt"]
+        self.board.shell("rm -f /shows/loop50; for i in $(seq 50); do "
+                         "cat /shows/loop.txt.expected >> /shows/loop50; done")
+        run = self.play("-b 115200 -f loop.txt -d 0 -r 50", "--expect /shows/loop50")
+        run.expect("", 0)
+        run.expect_device("exact")
+
+    def adapter_unplugged_between_two_passes(self):
+        # Passes 3 s apart, each over in 30 ms: the unplug comes while the
+        # player waits for the next pass, and ends the run at once.
+        self.devices(acm=False, ftdi=True)
+        self.board.send(f"orv-board-guest run {self.player} -b 115200 -f small.txt -d 0 "
+                        "-r 0 -p 3000; echo @@DONE")
+        start = len(self.board.console_log)
+        time.sleep(4.5)
+        unplugged = time.monotonic()
+        self.board.unplug_ftdi(wait=False)
+        self.board.wait_for("@@DONE", 60)
+        ended = time.monotonic() - unplugged
+        run = Run(self.board.console_log[start:])
+        run.expect("couldn't write to serial\n", 1)
+        received = self.board.take_ftdi()
+        one = SHOWS["small.txt"][1]
+        check(len(received) >= len(one) and received == one * (len(received) // len(one)),
+              f"received {len(received)} bytes, not whole passes")
+        check(ended < 3.0, f"the run ended {ended:.1f} s after the unplug")
+        self.notes.append(f"unplug between passes: run ended {ended:.2f} s after it (host)")
+
+    def stop_mid_burst_leaves_whole_cues(self):
+        # The device stops reading for 3 s in the middle of a burst; the stop
+        # comes while a cue waits to be written. The player finishes that
+        # cue once the device reads again, and no other.
+        self.devices(acm=True, ftdi=False)
+        run = self.play("-b 115200 -f bigburst.txt -d 0",
+                        "--expect /shows/bigburst.txt.expected --pause-after 2000 --pause-ms 3000",
+                        stop_after_ms=1000)
+        run.expect("", 128 + 15)
+        run.expect_device("prefix")
+        received = int(field(run.device, "received"))
+        check(0 < received < len(SHOWS["bigburst.txt"][1]) and received % 101 == 0,
+              f"the device received {received} bytes: not whole cues")
+
+    def stop_while_the_device_does_not_read(self):
+        # Nobody opens the gadget's end, so the first cue waits in the driver
+        # while the player waits for the second: the stop gives it two
+        # seconds, not the ten of a stall, nor the port's closing wait.
+        self.devices(acm=True, ftdi=False)
+        run = self.play("-b 115200 -f gap.txt -d 0", stop_after_ms=1500)
+        run.expect("", 128 + 15)
+        check(3.3 <= run.seconds < 6.0, f"the stop took until {run.seconds:.1f} s")
+        self.notes.append(f"stop with a device that does not read: ended after {run.seconds:.2f} s "
+                          "(signal at 1.5 s)")
+
+    # Triggers on the board's GPIO line.
+
+    def start_waiting(self, args, stop_after_ms=None):
+        """Starts the player in the guest, waiting for the button."""
+        stop = f"--signal-after {stop_after_ms} " if stop_after_ms is not None else ""
+        self.board.send(f"orv-board-guest run {stop}{self.player} {args}; echo @@DONE")
+        start = len(self.board.console_log)
+        time.sleep(2.0)  # the player starts and requests the line
+        return start
+
+    def finish(self, start, timeout=60):
+        self.board.wait_for("@@DONE", timeout)
+        return Run(self.board.console_log[start:])
+
+    def button_press_plays_a_pass(self):
+        self.devices(acm=False, ftdi=True)
+        start = self.start_waiting(f"-b 115200 -f press.txt -d 0 -w {BUTTON}")
+        check(self.board.take_ftdi() == b"", "played before the press")
+        self.board.press()
+        self.finish(start).expect("", 0)
+        expected = SHOWS["press.txt"][1]
+        check(self.ftdi_received(expected) == expected, "bytes differ")
+
+    def two_presses_100_ms_apart_play_one_pass(self):
+        self.devices(acm=False, ftdi=True)
+        start = self.start_waiting(f"-b 115200 -f press.txt -d 0 -w {BUTTON} -r 0",
+                                   stop_after_ms=6000)
+        self.board.press()
+        time.sleep(0.1)
+        self.board.press()
+        self.finish(start).expect("", 128 + 15)
+        expected = SHOWS["press.txt"][1]
+        check(self.ftdi_received(expected * 2, wait=1.0) == expected, "not one pass")
+
+    def presses_after_each_pass_play_a_pass_each(self):
+        # Each press once the pass before it arrived and the line is low
+        # again (QEMU holds it high for 100 ms).
+        self.devices(acm=False, ftdi=True)
+        presses = 200
+        start = self.start_waiting(f"-b 115200 -f tap.txt -d 0 -w {BUTTON} -r {presses}")
+        latencies = []
+        for i in range(presses):
+            pressed = self.board.press()
+            arrived = self.board.ftdi_arrival(4 * (i + 1), 10)
+            if arrived is None:
+                raise Failed(f"press {i + 1}: no pass")
+            latencies.append(arrived - pressed)
+            time.sleep(max(0.0, pressed + 0.15 - time.monotonic()))
+        self.finish(start).expect("", 0)
+        check(self.board.take_ftdi() == SHOWS["tap.txt"][1] * presses, "bytes differ")
+        latencies.sort()
+        self.notes.append(f"{presses} presses, {presses} passes; press to first byte "
+                          f"median {latencies[len(latencies) // 2] * 1000:.1f} ms (host)")
+        return latencies[len(latencies) // 2]
+
+    def falling_edge_and_debounce(self):
+        self.devices(acm=False, ftdi=True)
+        # On the falling edge: 100 ms after the press, when the line drops.
+        falls = []
+        rises = []
+        for edge, times in (("falling", falls), ("rising", rises)):
+            for _ in range(3):
+                start = self.start_waiting(f"-b 115200 -f tap.txt -d 0 -w {BUTTON},{edge}")
+                pressed = self.board.press()
+                arrived = self.board.ftdi_arrival(4, 10)
+                self.finish(start).expect("", 0)
+                self.board.take_ftdi()
+                check(arrived is not None, f"{edge}: no pass")
+                times.append(arrived - pressed)
+        gap = min(falls) - max(rises)
+        check(gap > 0.05, f"falling {falls}, rising {rises}")
+        self.notes.append(f"falling edge {min(falls) * 1000:.0f}-{max(falls) * 1000:.0f} ms after "
+                          f"the press, rising {min(rises) * 1000:.0f}-{max(rises) * 1000:.0f} ms")
+        # A 100 ms press is shorter than a 150 ms debounce: no edge at all.
+        start = self.start_waiting(f"-b 115200 -f tap.txt -d 0 -w {BUTTON},debounce=150",
+                                   stop_after_ms=5000)
+        self.board.press()
+        self.finish(start).expect("", 128 + 15)
+        check(self.ftdi_received(b"x", wait=0.5) == b"", "a bounce-length press played")
+        start = self.start_waiting(f"-b 115200 -f tap.txt -d 0 -w {BUTTON},debounce=20")
+        self.board.press()
+        self.finish(start).expect("", 0)
+        check(self.ftdi_received(b"TAP\n") == b"TAP\n", "a debounced press did not play")
+
+    def trigger_line_busy_or_missing(self):
+        self.devices(acm=False, ftdi=True)
+        chips = self.board.shell("ls /dev | grep gpiochip")
+        check(chips == ["gpiochip0"], f"GPIO chips: {chips}")
+        self.board.send("orv-board-guest hold-gpio /dev/gpiochip0 3 8000 &")
+        self.board.wait_for("@@HOLD ready", 30)
+        run = self.play(f"-b 115200 -f tap.txt -d 0 -w {BUTTON}")
+        run.expect(f"couldn't open trigger {BUTTON}: line busy\n", 1)
+        run = self.play("-b 115200 -f tap.txt -d 0 -w gpio:GPIO99")
+        run.expect("couldn't open trigger gpio:GPIO99: no such line\n", 1)
+        self.board.shell("wait")
+
+    def trigger_figures_against_the_reference(self):
+        """Press to first byte at the adapter's far end, and the second cue's
+        lateness past 500 ms after the press, for the player and for a
+        minimal C program doing the same, alternating; on the host's clock.
+        Figures, not a pass or fail: emulation inflates both."""
+        self.devices(acm=False, ftdi=True)
+        rounds, per = 5, 10
+        figures = {"player": ([], []), "reference": ([], [])}
+        for _ in range(rounds):
+            for who, (firsts, seconds) in figures.items():
+                if who == "player":
+                    command = (f"orv-board-guest run {self.player} -b 115200 -f edge.txt -d 0 "
+                               f"-w {BUTTON} -r {per}")
+                else:
+                    command = f"orv-gpio-reference /dev/gpiochip0 3 /dev/ttyUSB0 {per} T D 500"
+                self.board.send(command + "; echo @@DONE")
+                time.sleep(2.0)
+                for i in range(per):
+                    pressed = self.board.press()
+                    first = self.board.ftdi_arrival(4 * i + 2, 10)
+                    second = self.board.ftdi_arrival(4 * i + 4, 10)
+                    check(first is not None and second is not None, f"{who}: press {i}: no pass")
+                    firsts.append((first - pressed) * 1000)
+                    seconds.append((second - pressed) * 1000 - 500)
+                    time.sleep(max(0.0, pressed + 0.7 - time.monotonic()))
+                self.board.wait_for("@@DONE", 30)
+                got = self.board.take_ftdi()
+                check(got == b"T\nD\n" * per, f"{who}: bytes differ: {got[:40]!r}")
+
+        def centiles(values):
+            ordered = sorted(values)
+            return ordered[len(ordered) // 2], ordered[int(len(ordered) * 0.95)]
+
+        line = []
+        for who, (firsts, seconds) in figures.items():
+            median, p95 = centiles(firsts)
+            late_median, late_p95 = centiles(seconds)
+            line.append(f"{who}: first byte median {median:.2f} p95 {p95:.2f} ms, second cue "
+                        f"500 ms + median {late_median:.2f} p95 {late_p95:.2f} ms")
+        self.notes.append(f"trigger figures ({rounds * per} presses each): " + "; ".join(line))
+
     ALL = [
         normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter, rates,
         rate_the_adapter_cannot_make, no_device_at_all, adapter_plugged_in_during_the_delay,
@@ -641,7 +879,13 @@ class Scenarios:
         device_stops_reading_for_three_seconds, device_never_reads_again_in_a_write,
         device_never_reads_again_in_the_drain, device_answers_every_cue,
         second_player_finds_the_port_busy, second_player_falls_back_to_the_adapter,
+        show_looped_fifty_times_back_to_back, adapter_unplugged_between_two_passes,
+        stop_mid_burst_leaves_whole_cues, stop_while_the_device_does_not_read,
+        button_press_plays_a_pass, two_presses_100_ms_apart_play_one_pass,
+        falling_edge_and_debounce, trigger_line_busy_or_missing,
     ]
+    # Long ones, run with the board's own build only.
+    NATIVE = [presses_after_each_pass_play_a_pass_each, trigger_figures_against_the_reference]
 
 
 def main():
@@ -653,13 +897,15 @@ def main():
                         help="NAME=PATH=SYSROOT: a build of the player to test (SYSROOT: "
                         "where its shared libraries are, for a dynamic build)")
     parser.add_argument("--guest-tool", type=Path, required=True)
+    parser.add_argument("--gpio-reference", type=Path, required=True,
+                        help="the minimal C program the trigger figures compare with")
     parser.add_argument("--only", action="append", default=[], help="run these scenarios")
     args = parser.parse_args()
 
     arch_info = ARCHES[args.arch]
     args.work.mkdir(parents=True, exist_ok=True)
     kernel, modules_dir, busybox = fetch(args.arch, args.cache.resolve())
-    programs = {"orv-board-guest": args.guest_tool}
+    programs = {"orv-board-guest": args.guest_tool, "orv-gpio-reference": args.gpio_reference}
     libraries = {}
     names = []
     for word in args.player:
@@ -677,7 +923,8 @@ def main():
         log(f"{args.arch}: {kernel.name} booted in {time.monotonic() - started:.1f} s")
         for name in names:
             scenarios = Scenarios(board, "/bin/" + name)
-            for scenario in Scenarios.ALL:
+            native = Scenarios.NATIVE if name == names[0] else []
+            for scenario in Scenarios.ALL + native:
                 if args.only and scenario.__name__ not in args.only:
                     continue
                 begun = time.monotonic()

@@ -7,14 +7,18 @@
 //   orv-board-guest device --expect FILE [--stop-after N] [--pause-after N
 //                   --pause-ms MS] [--answer TEXT] [--idle-ms MS]
 //   orv-board-guest acm connect|disconnect [--after-ms MS]
-//   orv-board-guest run PROGRAM ARGS...
+//   orv-board-guest run [--signal-after MS] PROGRAM ARGS...
+//   orv-board-guest hold-gpio CHIP OFFSET MS
 #include <fcntl.h>
+#include <linux/gpio.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -216,8 +220,15 @@ int acm(int argc, char** argv) {
 }
 
 // Runs a program with its standard output and error captured, and prints
-// them (hex) with its exit status and when it started and ended.
+// them (hex) with its exit status and when it started and ended. With
+// --signal-after MS, sends it SIGTERM that long after its start, as
+// systemctl stop would.
 int run(char** argv) {
+    long signalAfterMs = -1;
+    if (std::strcmp(argv[0], "--signal-after") == 0 && argv[1] != nullptr) {
+        signalAfterMs = std::atol(argv[1]);
+        argv += 2;
+    }
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
@@ -238,8 +249,14 @@ int run(char** argv) {
     std::string text[2];
     pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
+    bool signalled = false;
     while (open > 0) {
-        poll(p, 2, -1);
+        const std::int64_t left = signalAfterMs - (nowNanos() - start) / 1000000;
+        if (signalAfterMs >= 0 && !signalled && left <= 0) {
+            kill(pid, SIGTERM);
+            signalled = true;
+        }
+        poll(p, 2, signalAfterMs >= 0 && !signalled ? static_cast<int>(left) : -1);
         for (int i = 0; i < 2; ++i) {
             if (p[i].fd >= 0 && (p[i].revents & (POLLIN | POLLHUP)) != 0) {
                 char chunk[512];
@@ -264,6 +281,30 @@ int run(char** argv) {
     return 0;
 }
 
+// Holds line OFFSET of a GPIO chip (a device path) as an input for `ms`
+// milliseconds, as another program using it would.
+int holdGpio(int argc, char** argv) {
+    if (argc < 3) {
+        return 2;
+    }
+    const int chip = open(argv[0], O_RDWR | O_CLOEXEC);
+    gpio_v2_line_request request{};
+    request.offsets[0] = static_cast<std::uint32_t>(std::atol(argv[1]));
+    request.num_lines = 1;
+    std::strcpy(request.consumer, "holder");
+    request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    if (chip < 0 || ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+        std::printf("@@HOLD error=%d\n", errno);
+        return 1;
+    }
+    std::printf("@@HOLD ready\n");
+    std::fflush(stdout);
+    sleepMs(std::atol(argv[2]));
+    close(request.fd);
+    close(chip);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,6 +320,8 @@ int main(int argc, char** argv) {
         status = acm(argc - 2, argv + 2);
     } else if (command == "run" && argc > 2) {
         status = run(argv + 2);
+    } else if (command == "hold-gpio") {
+        status = holdGpio(argc - 2, argv + 2);
     }
     std::fflush(stdout);
     return status;
