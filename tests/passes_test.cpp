@@ -82,6 +82,16 @@ TEST_F(TriggeredPasses, TriggersDuringAPassAreNotPlayedLater) {
     EXPECT_GT(fake::triggerDiscards, 0);
 }
 
+TEST_F(TriggeredPasses, TriggerRightAfterThePassesLastCueStartsTheNextPass) {
+    // The pass ends when its last cue is written: a trigger a moment later
+    // came between passes, and is not lost.
+    fake::triggers = {2000, 2051};
+    play("0:a\n32:b\n", 2);
+    ASSERT_EQ(fake::writes.size(), 4U);
+    EXPECT_EQ(writtenAt()[1], 2050U);
+    EXPECT_EQ(writtenAt()[3], 2101U);
+}
+
 TEST_F(TriggeredPasses, PeriodIsTheLeastTimeBetweenTwoPassStarts) {
     // The pass is over at 2050, but 2300 is less than 500 ms after 2000.
     passPeriod = 500;

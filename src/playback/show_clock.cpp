@@ -39,8 +39,10 @@ std::int64_t passLatest = 0;
 // Whether a cue of the current pass was queued.
 bool passHasCue = false;
 
-// The current pass's start on the monotonic clock.
+// The current pass's start on the monotonic clock, and the start of its
+// last write.
 std::int64_t passStartNanos = 0;
+std::int64_t passEndNanos = 0;
 
 // While it waits for a trigger the show clock still reads its clock at
 // least this often, so that its widened readings stay right.
@@ -69,9 +71,16 @@ void checkPort(std::int64_t now) {
     if (serialCheck(sp) != 0) {
         deviceGone();
     }
-    // Triggers during a pass are not played later.
+}
+
+// Triggers that come while a pass plays are not played later: they are
+// dropped while the player waits for a cue and before each write, never
+// after one, so that a trigger right after a pass's last cue starts the
+// next pass. The last write's start is where the pass ended.
+void dropTriggersDuringThePass() {
     if (triggerSource >= 0) {
         triggerDiscard(triggerSource);
+        passEndNanos = clockNanos();
     }
 }
 
@@ -107,6 +116,7 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
         stopIfAsked();
         if (now + 1 < moment && now - lastCheck >= kCheckEveryMs) {
             checkPort(now);
+            dropTriggersDuringThePass();
         }
         now = clockNow();
     }
@@ -134,6 +144,7 @@ std::int64_t startPass() {
     }
     passStart = now;
     passStartNanos = clockNanos();
+    passEndNanos = passStartNanos;
     if (starttime < 0) {
         starttime = now;
     }
@@ -170,6 +181,7 @@ bool startPassOnTrigger() {
     const std::int64_t now = clockNow();
     passStart = now - static_cast<std::int32_t>(lastReading - tick);
     passStartNanos = at;
+    passEndNanos = at;
     if (starttime < 0) {
         starttime = passStart;
     }
@@ -193,7 +205,7 @@ void nextPass() {
         // The next trigger, once this pass is over and, with a period, no
         // sooner than a period after this pass's start.
         passWaitsForTrigger = true;
-        triggerNotBefore = std::max(clockNanos(), passStartNanos + passPeriod * 1000000);
+        triggerNotBefore = std::max(passEndNanos, passStartNanos + passPeriod * 1000000);
         passStart = -1;
     } else {
         // Counted from the pass's start, never from when its last cue was
@@ -220,10 +232,8 @@ void queue(std::int32_t offset, const char* codes) {
     passLatest = std::max(passLatest, due);
     passHasCue = true;
     now = waitUntil(passStart + due, now);
+    dropTriggersDuringThePass();
     sendCodes(codes);
-    if (triggerSource >= 0) {
-        triggerDiscard(triggerSource);
-    }
     stopIfAsked();
     if (now - lastCheck >= kCheckAtLeastEveryMs) {
         checkPort(now);
