@@ -83,13 +83,15 @@ TEST_F(TriggeredPasses, TriggersDuringAPassAreNotPlayedLater) {
 }
 
 TEST_F(TriggeredPasses, TriggerRightAfterThePassesLastCueStartsTheNextPass) {
-    // The pass ends when its last cue is written: a trigger a moment later
+    // The pass ends when its last cue is written: a trigger that comes
+    // while that write is still under way (it takes a millisecond here)
     // came between passes, and is not lost.
-    fake::triggers = {2000, 2051};
+    fake::triggers = {2000, 2052};
+    fake::writeCost = 1;
     play("0:a\n32:b\n", 2);
     ASSERT_EQ(fake::writes.size(), 4U);
     EXPECT_EQ(writtenAt()[1], 2050U);
-    EXPECT_EQ(writtenAt()[3], 2101U);
+    EXPECT_EQ(writtenAt()[3], 2102U);
 }
 
 TEST_F(TriggeredPasses, PeriodIsTheLeastTimeBetweenTwoPassStarts) {
