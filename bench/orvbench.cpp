@@ -21,56 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "virtual_serial.h"
+#include "bench.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPlayer = ORV_BENCH_PLAYER;
-const std::string kTracePlayer = ORV_BENCH_TRACE_PLAYER;
-const std::string kWriter = ORV_BENCH_WRITER;
-const std::string kUploadDir = ORV_BENCH_UPLOAD_DIR;
-const std::string kDevice = ORV_BENCH_DEVICE;
-
-constexpr std::int64_t kEarlyToleranceNanos = 1000;
-
-struct Options {
-    int rounds = 5;
-    int loadedRounds = 2;
-    bool quick = false;
-    int starts = 100;    // starts at a moment, per program
-    int startShows = 3;  // whole shows from a moment, per program
-    std::vector<std::string> scenarios;
-    std::string out = "bench-results";
-};
-
-// A show written to the upload directory, with each cue's due moment.
-struct Show {
-    std::string name;
-    std::vector<std::int64_t> dueMs;
-    std::vector<std::string> codes;
-    std::size_t bytes = 0;
-};
-
-Show writeShow(const std::string& name, const std::vector<std::int64_t>& offsets,
-               std::size_t width) {
-    Show show;
-    show.name = name;
-    std::ofstream file(kUploadDir + name, std::ios::binary);
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-        std::string codes = "c" + std::to_string(i);
-        codes.resize(std::max(codes.size(), width - 1), '.');
-        codes += '\n';
-        char offset[24];
-        std::snprintf(offset, sizeof offset, "%llx:", static_cast<unsigned long long>(offsets[i]));
-        file << offset << codes;
-        show.dueMs.push_back(offsets[i] - offsets.front());
-        show.bytes += codes.size();
-        show.codes.push_back(std::move(codes));
-    }
-    return show;
-}
+std::map<std::string, std::vector<double>> g_jitter;  // "scenario/program" -> samples
 
 // Keeps both cores busy while it lives: a loaded board.
 class Load {
@@ -97,32 +54,6 @@ public:
 private:
     std::vector<pid_t> children_;
 };
-
-// When the first byte of each cue (each line) arrived.
-std::vector<std::int64_t> cueArrivals(const RunResult& run) {
-    std::vector<std::int64_t> arrivals;
-    bool atLineStart = true;
-    for (const Arrival& arrival : run.arrivals) {
-        for (char c : arrival.bytes) {
-            if (atLineStart) {
-                arrivals.push_back(arrival.nanos);
-            }
-            atLineStart = c == '\n';
-        }
-    }
-    return arrivals;
-}
-
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, at == 0 ? 0 : at - 1)];
-}
-
-double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
 
 using Figures = std::map<std::string, double>;
 
@@ -158,11 +89,7 @@ TimingRun timingFigures(const Show& show, const RunResult& run, const std::strin
         median({lateness.begin(), lateness.begin() + static_cast<std::ptrdiff_t>(tenth)});
 
     if (!tracePath.empty()) {
-        std::ifstream trace(tracePath);
-        std::vector<std::int64_t> writes;
-        for (long long at = 0; trace >> at;) {
-            writes.push_back(at);
-        }
+        const std::vector<std::int64_t> writes = readTrace(tracePath);
         // A cue is early when the player wrote it before its moment,
         // counted from its own write of the first cue. Differences below a
         // microsecond are the warmth of the code path (the first write runs
@@ -205,28 +132,6 @@ RunResult play(const std::string& program, const Show& show, VirtualSerial& devi
                                &device, options);
     unsetenv("ORV_TRACE_FILE");
     return run;
-}
-
-struct Row {
-    std::string scenario;
-    std::string figure;
-    double player;
-    double reference;
-};
-
-std::vector<Row> g_rows;
-std::map<std::string, std::vector<double>> g_jitter;  // "scenario/program" -> samples
-
-void report(const std::string& scenario, const std::string& figure, double player,
-            double reference = NAN) {
-    g_rows.push_back({scenario, figure, player, reference});
-    if (std::isnan(reference)) {
-        std::printf("  %-28s %12.1f\n", figure.c_str(), player);
-    } else {
-        std::printf("  %-28s %12.1f %12.1f %12.1f\n", figure.c_str(), player, reference,
-                    player - reference);
-    }
-    std::fflush(stdout);
 }
 
 Figures medianOver(const std::vector<Figures>& rounds) {
@@ -360,30 +265,11 @@ void startupScenario(int rounds) {
 
 std::vector<std::int64_t> evenlySpaced(std::size_t count, std::int64_t gapMs);
 
-// What to add to a monotonic reading to get the wall clock: the wall
-// reading between the two monotonic readings closest together.
-std::int64_t monotonicToWall() {
-    std::int64_t bestSpan = INT64_MAX;
-    std::int64_t offset = 0;
-    for (int i = 0; i < 20; ++i) {
-        const std::int64_t before = monotonicNanos();
-        const std::int64_t wall = wallNanos();
-        const std::int64_t after = monotonicNanos();
-        if (after - before < bestSpan) {
-            bestSpan = after - before;
-            offset = wall - (before + after) / 2;
-        }
-    }
-    return offset;
-}
-
 // One start at a moment about a second ahead: each cue's arrival minus
 // (the moment + its due time), in microseconds, on the wall clock.
 std::vector<double> startedAtMoment(bool player, const Show& show, VirtualSerial& device) {
     const std::int64_t moment = wallNanos() + 1000000000;
-    char at[40];
-    std::snprintf(at, sizeof at, "@%lld.%09lld", static_cast<long long>(moment / 1000000000),
-                  static_cast<long long>(moment % 1000000000));
+    const std::string at = momentText(moment);
     RunOptions options;
     options.expectBytes = show.bytes;
     const RunResult run =
@@ -532,7 +418,7 @@ const char kUsage[] =
     "usage: orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N] [--start-shows N]\n"
     "                [--scenario NAME]... [--out DIR]\n"
     "scenarios: 1ms irregular drift 1ms-loaded irregular-loaded drift-loaded burst10 burst200\n"
-    "           memory startup start\n";
+    "           memory startup start repeat back-to-back rejoin repeat-memory soak\n";
 
 }  // namespace
 
@@ -598,6 +484,10 @@ int main(int argc, char* argv[]) {
     }
     if (wanted(options, "start")) {
         startScenario(options);
+    }
+    repeatScenarios(options);
+    if (wanted(options, "soak")) {
+        triggerSoakScenario(options);
     }
     writeOutputs(options);
     return 0;

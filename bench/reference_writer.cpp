@@ -3,13 +3,16 @@
 // monotonic clock (nanoseconds) until each cue's exact moment and writes it.
 // With --bare it writes all cues at once in a plain loop of write() calls;
 // with --at it first spins on the wall clock until that moment (Unix
-// nanoseconds) and counts the show from there.
+// nanoseconds) and counts the show from there. With --passes it plays the
+// show that many times, pass k starting k x PERIOD after the first (or,
+// without --period, at the moment of the last pass's last cue).
 //
-//   orvbench-writer [--bare | --at UNIXNANOS] DEVICE SHOW
+//   orvbench-writer [--bare | --at UNIXNANOS] [--passes N [--period MS]] DEVICE SHOW
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,11 +58,30 @@ struct Cue {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const bool bare = argc == 4 && std::strcmp(argv[1], "--bare") == 0;
-    const bool at = argc == 5 && std::strcmp(argv[1], "--at") == 0;
-    const int first = bare ? 2 : at ? 3 : 1;
+    bool bare = false;
+    std::int64_t at = -1;
+    long passes = 1;
+    std::int64_t periodMs = 0;
+    int first = 1;
+    for (; first + 2 < argc; first += 2) {
+        const std::string option = argv[first];
+        if (option == "--bare") {
+            bare = true;
+            --first;
+        } else if (option == "--at") {
+            at = std::strtoll(argv[first + 1], nullptr, 10);
+        } else if (option == "--passes") {
+            passes = std::strtol(argv[first + 1], nullptr, 10);
+        } else if (option == "--period") {
+            periodMs = std::strtoll(argv[first + 1], nullptr, 10);
+        } else {
+            break;
+        }
+    }
     if (argc != first + 2) {
-        std::puts("usage: orvbench-writer [--bare | --at UNIXNANOS] DEVICE SHOW");
+        std::puts(
+            "usage: orvbench-writer [--bare | --at UNIXNANOS] [--passes N [--period MS]] DEVICE "
+            "SHOW");
         return 2;
     }
     const char* device = argv[first];
@@ -93,20 +115,26 @@ int main(int argc, char* argv[]) {
             }
         }
     } else if (!cues.empty()) {
-        if (at) {
-            const std::int64_t moment = std::strtoll(argv[2], nullptr, 10);
-            while (nowNanos(CLOCK_REALTIME) < moment) {
+        if (at >= 0) {
+            while (nowNanos(CLOCK_REALTIME) < at) {
             }
         }
-        const std::int64_t start = nowNanos();
+        std::int64_t start = nowNanos();
         const std::int64_t base = cues.front().offsetMs;
+        std::int64_t latestMs = 0;
         for (const Cue& cue : cues) {
-            const std::int64_t due = start + (cue.offsetMs - base) * 1000000;
-            while (nowNanos() < due) {
+            latestMs = std::max(latestMs, cue.offsetMs - base);
+        }
+        for (long pass = 0; pass < passes; ++pass) {
+            for (const Cue& cue : cues) {
+                const std::int64_t due = start + (cue.offsetMs - base) * 1000000;
+                while (nowNanos() < due) {
+                }
+                if (!writeAll(fd, cue.codes.data(), cue.codes.size())) {
+                    return 1;
+                }
             }
-            if (!writeAll(fd, cue.codes.data(), cue.codes.size())) {
-                return 1;
-            }
+            start += (periodMs > 0 ? periodMs : latestMs) * 1000000;
         }
     }
     return serialClose(fd) == 0 ? 0 : 1;
