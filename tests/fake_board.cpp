@@ -26,6 +26,7 @@ bool portStopped;
 std::vector<std::uint32_t> triggers;
 std::uint32_t triggerSeenAfter;
 int triggerDiscards;
+std::function<void(std::size_t)> afterWrite;
 
 void reset() {
     now = 1000;
@@ -47,6 +48,7 @@ void reset() {
     triggers.clear();
     triggerSeenAfter = 0;
     triggerDiscards = 0;
+    afterWrite = nullptr;
     triggerSource = -1;
     passWaitsForTrigger = false;
     triggerNotBefore = 0;
@@ -86,6 +88,9 @@ int serialPuts(int /*handle*/, const char* text) {
     }
     fake::writes.push_back({fake::lastReading, text});
     fake::now += fake::writeCost;
+    if (fake::afterWrite) {
+        fake::afterWrite(fake::writes.size() - 1);
+    }
     return fake::writeResult;
 }
 

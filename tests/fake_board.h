@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ extern std::vector<std::uint32_t> triggers;
 extern std::uint32_t triggerSeenAfter;
 // How often triggers were discarded.
 extern int triggerDiscards;
+// Called after each write, with the write's index.
+extern std::function<void(std::size_t)> afterWrite;
 
 // What endBySignal() throws instead of ending the process.
 struct EndedBySignal {

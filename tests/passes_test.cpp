@@ -108,6 +108,28 @@ TEST_F(TriggeredPasses, FiniteCountPlaysThatManyTriggeredPasses) {
     expectPassesAt(writtenAt(), {2000, 3000}, 50);
 }
 
+TEST(Passes, EachPassTakesItsBaseFromItsOwnFirstCue) {
+    // The file is rewritten while the first pass plays: the second pass
+    // counts from its own first cue (1000 ms), not from the first pass's.
+    fake::reset();
+    passPeriod = 100;
+    std::FILE* file = std::tmpfile();
+    std::fputs("0:a\n", file);
+    std::rewind(file);
+    fake::afterWrite = [file](std::size_t write) {
+        if (write == 0) {
+            std::freopen(nullptr, "w+", file);
+            std::fputs("3e8:b\n3f2:c\n", file);
+        }
+    };
+    EXPECT_TRUE(playPasses(file, 2));
+    std::fclose(file);
+    ASSERT_EQ(fake::writes.size(), 3U);
+    const auto start = static_cast<std::uint32_t>(starttime);
+    EXPECT_EQ(fake::writes[1].lastReading - start, 100U);
+    EXPECT_EQ(fake::writes[2].lastReading - start, 110U);
+}
+
 TEST_F(TriggeredPasses, StopWhileWaitingForATriggerEndsTheRunAtOnce) {
     fake::triggers = {2000};
     fake::stopSignal = 15;

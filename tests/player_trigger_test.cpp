@@ -87,10 +87,13 @@ TEST_F(Player, EachLineOfInputPlaysAPassAndTheEndOfInputEndsTheShow) {
     EXPECT_GE(arrivalOf(result, 3) - arrivalOf(result, 0), 49 * kMs);
 }
 
-TEST_F(Player, TriggersDuringAPassAreIgnoredAndTheShowWaitsForTheFirst) {
+TEST_F(Player, TriggersBeforeTheWaitOrDuringAPassAreIgnored) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:GO\n1f4:DONE\n");
     Input input;
+    // Waiting already when the player starts: nobody waited for it yet, and
+    // it is not played later.
+    input.line("before anybody waited\n");
     RunOptions options;
     options.stdinFrom = input.read;
     options.expectBytes = 8;
