@@ -108,7 +108,7 @@ TEST_F(TriggeredPasses, FiniteCountPlaysThatManyTriggeredPasses) {
     expectPassesAt(writtenAt(), {2000, 3000}, 50);
 }
 
-TEST(Passes, EachPassTakesItsBaseFromItsOwnFirstCue) {
+TEST(PassesOfAFile, EachPassTakesItsBaseFromItsOwnFirstCue) {
     // The file is rewritten while the first pass plays: the second pass
     // counts from its own first cue (1000 ms), not from the first pass's.
     fake::reset();

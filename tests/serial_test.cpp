@@ -65,10 +65,11 @@ protected:
 };
 
 TEST_F(SerialPort, OpensRaw8N1WithoutFlowControlLockedUntilClosed) {
-    const int port = serialOpen(kDevice.c_str(), 9600);
-    ASSERT_GE(port, 0);
+    // Opened first: once the port is exclusive, a normal user may not.
     const int other = openOther();
     ASSERT_GE(other, 0);
+    const int port = serialOpen(kDevice.c_str(), 9600);
+    ASSERT_GE(port, 0);
     termios tio{};
     ASSERT_EQ(tcgetattr(other, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), B9600);
