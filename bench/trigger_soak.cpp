@@ -70,7 +70,7 @@ void triggerSoakScenario(const Options& options) {
     std::size_t passes = 0;
     Sample early;
     Sample late;
-    std::atomic<std::int64_t> lastProgress{monotonicNanos()};
+    std::atomic<bool> progress{true};
     const auto trigger = [&] { sent += write(input[1], "t\n", 2) == 2 ? 1U : 0U; };
     std::thread first;
     std::thread watchdog;
@@ -81,11 +81,12 @@ void triggerSoakScenario(const Options& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             trigger();
         });
-        // A lost trigger would leave the player waiting for ever.
+        // A lost trigger would leave the player waiting for ever: no pass
+        // for five seconds ends it.
         watchdog = std::thread([&] {
-            while (!done) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                if (monotonicNanos() - lastProgress > 5000000000LL) {
+            for (int tenths = 0; !done; ++tenths) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (tenths % 50 == 49 && !progress.exchange(false)) {
                     kill(pid, SIGTERM);
                     return;
                 }
@@ -93,7 +94,7 @@ void triggerSoakScenario(const Options& options) {
         });
     };
     run.onReceived = [&](const Arrival&, std::size_t received) {
-        lastProgress = monotonicNanos();
+        progress = true;
         if (received < (passes + 1) * show.bytes) {
             return;
         }
