@@ -57,6 +57,9 @@ After=multi-user.target
 [Service]
 ExecStart=/bin/sh -c 'exec </dev/ttyS1 >/dev/ttyS1 2>&1; stty raw -echo; echo @@BOOTED; \
 exec env PS1= PS2= /bin/sh -s'
+# An interactive shell ignores SIGTERM: without this, every reboot would
+# wait out systemd's stop timeout (90 s).
+KillSignal=SIGKILL
 
 [Install]
 WantedBy=multi-user.target
