@@ -3,17 +3,27 @@
 
 Makes a Debian 12 root file system with mmdebstrap (systemd as PID 1, udev),
 boots it with Debian's own kernel under qemu-system-x86_64 with QEMU's
-emulated FTDI adapter on an xHCI bus, installs the package with dpkg -i,
-enables orvplayer@show.txt the way the README says and checks, across three
-boots:
+emulated FTDI adapter on an xHCI bus, installs the package with dpkg -i and
+checks, across three boots:
 
-- the adapter plugged in 10 s after boot: the show plays, byte for byte;
-- the adapter present at boot: the show plays;
+First boot, a fresh system (no serial driver loaded yet):
+- dpkg -i, then `systemctl enable --now orvplayer@show.txt` before any
+  reboot, then the adapter plugged in: the show plays, byte for byte;
+- the unit's exposure as systemd-analyze security rates it;
+- a show whose file is missing: its message is in `journalctl -t orvplayer`;
+- `systemctl stop` of a playing show: the unit ends inactive (not failed)
+  and the adapter got whole cues only.
+Second boot, no adapter:
+- the adapter plugged in 10 s after boot: the enabled show plays;
 - the adapter unplugged mid-show: the unit fails, and the journal holds
   "couldn't write to serial" at error priority;
-- no adapter: the unit fails after the device wait, with its message;
+- no adapter: the unit fails after the device wait, with its message (also
+  under `journalctl -t orvplayer`);
+- the wall clock stepped a day forward during the device wait: the wait
+  goes on, and the show plays once the adapter comes.
+Third boot, the adapter present:
+- the show plays at boot;
 - a show whose file name holds a '-', enabled with systemd-escape;
-- the unit's exposure as systemd-analyze security rates it;
 - dpkg --purge leaves no unit, link or settings behind.
 
 The root file system and the kernel are cached in the cache folder given.
@@ -45,6 +55,9 @@ SHOWS = {
     "show.txt": board.numbered(20, 100, 30),
     "act-1.txt": board.show([(0, b"ACT ONE\r\n"), (0x64, b"CURTAIN\r\n")]),
     "long.txt": board.numbered(200, 100, 20),
+    # Cues long enough that a stop may well come while one is written (a
+    # line holds at most 254 characters).
+    "stop.txt": board.numbered(100, 50, 200),
 }
 
 # Stands in for a person at the board's shell: a root shell on the second
@@ -79,6 +92,25 @@ exec switch_root /newroot /sbin/init
 
 def log(text):
     print(text, flush=True)
+
+
+def cue_ends(text):
+    """Where each cue of a cue file ends in the bytes it delivers."""
+    ends, total = [], 0
+    for line in re.findall(rb"[^\n]*\n|[^\n]+$", text):
+        codes = line.partition(b":")[2]
+        if codes:
+            total += len(codes)
+            ends.append(total)
+    return ends
+
+
+def whole_cues(received, name, passes=1):
+    """Whether received is the start of `passes` passes of a show that ends
+    at the end of a cue (or holds nothing)."""
+    text, expected = SHOWS[name]
+    ends = [0] + [k * len(expected) + end for k in range(passes) for end in cue_ends(text)]
+    return (expected * passes).startswith(received) and len(received) in ends
 
 
 def root_filesystem(cache):
@@ -164,6 +196,10 @@ class System(board.Board):
         self.start(command)
         self.ftdi_plugged = adapter_at_boot
 
+    def ftdi_count(self):
+        with self.ftdi_lock:
+            return len(self.ftdi_bytes)
+
 
 class Failed(Exception):
     pass
@@ -183,11 +219,16 @@ class BootTest:
         self.system = None
         self.failures = 0
         self.figures = []
+        self.boots = 0
 
     def boot(self, adapter_at_boot):
         if self.system is not None:
+            began = time.monotonic()
             self.system.send("systemctl reboot")
             self.system.qemu.wait(timeout=300)
+            self.figures.append(f"boot {self.boots}: shut down in "
+                                f"{time.monotonic() - began:.0f} s")
+        self.boots += 1
         began = time.monotonic()
         self.system = System(self.work, self.kernel, self.initramfs, self.disk,
                              adapter_at_boot)
@@ -199,14 +240,17 @@ class BootTest:
                     break
             except TimeoutError:
                 pass
-        self.figures.append(f"boot took {time.monotonic() - began:.0f} s")
+        took = time.monotonic() - began
+        log(f"boot {self.boots}: up in {took:.0f} s")
+        self.figures.append(f"boot {self.boots}: up in {took:.0f} s")
         return began
 
     def sh(self, command, timeout=120):
         return self.system.shell(command, timeout)
 
-    def unit_state(self, unit):
-        lines = self.sh(f"systemctl show -p ActiveState -p Result {unit}")
+    def unit_state(self, unit, *extra):
+        properties = " ".join(f"-p {name}" for name in ("ActiveState", "Result") + extra)
+        lines = self.sh(f"systemctl show {properties} {unit}")
         return dict(line.split("=", 1) for line in lines if "=" in line)
 
     def wait_until(self, what, condition, timeout):
@@ -217,17 +261,34 @@ class BootTest:
             time.sleep(1)
         raise Failed(f"{what}: not within {timeout} s")
 
+    def wait_for_state(self, unit, state, timeout):
+        self.wait_until(f"{unit} {state}",
+                        lambda: self.unit_state(unit).get("ActiveState") == state, timeout)
+
     def adapter_bytes(self, expected, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.system.ftdi_lock:
-                if len(self.system.ftdi_bytes) >= len(expected):
-                    break
-            time.sleep(0.2)
+        self.wait_for_bytes(len(expected), timeout)
         return self.system.take_ftdi()
+
+    def wait_for_bytes(self, count, timeout):
+        """Waits until count bytes have come (since the last take)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.system.ftdi_count() < count:
+            time.sleep(0.02)
+        return self.system.ftdi_count() >= count
 
     def errors_of(self, unit):
         return self.sh(f"journalctl -b -u {unit} -p err -o cat --no-pager")
+
+    def main_program(self, unit, wait_for=None):
+        """The name of the unit's main process (after waiting up to 10 s for
+        it to be wait_for), or None."""
+        comm = f"cat /proc/$(systemctl show -p MainPID --value {unit})/comm 2>/dev/null"
+        command = comm
+        if wait_for:
+            command = (f"for i in $(seq 100); do [ \"$({comm})\" = {wait_for} ] && break; "
+                       f"sleep 0.1; done; {comm}")
+        lines = self.sh(command)
+        return lines[-1] if lines else None
 
     def scenario(self, name, body):
         began = time.monotonic()
@@ -241,16 +302,33 @@ class BootTest:
 
     # The scenarios, in the order a person would meet them.
 
-    def install(self):
+    def fresh_install_enabled_now(self):
+        # The serial drivers are not loaded before the package is there:
+        # no serial device has been plugged in since boot.
+        loaded = "lsmod | grep -E '^(cdc_acm|usbserial) ' | cut -d' ' -f1 | sort; true"
+        lines = self.sh(loaded)
+        check(lines == [], f"loaded before the install: {lines}")
         lines = self.sh("dpkg -i /root/orvplayer.deb >/dev/null 2>&1; echo status=$?")
         check(lines[-1:] == ["status=0"], f"dpkg -i: {lines}")
+        after_install = self.sh(loaded)
         # The test's device wait is shorter than the package's default.
         self.sh(f"sed -i 's/^ORVPLAYER_DEVICE_WAIT=.*/ORVPLAYER_DEVICE_WAIT={DEVICE_WAIT}/' "
                 "/etc/default/orvplayer")
-        # As the README says: enable the show, to play at every boot.
-        self.sh("systemctl enable orvplayer@show.txt 2>/dev/null")
+        # As the README says: enable the show, to play now and at every boot.
+        self.sh("systemctl enable --now orvplayer@show.txt 2>/dev/null")
         lines = self.sh("systemctl is-enabled orvplayer@show.txt")
         check(lines == ["enabled"], f"is-enabled: {lines}")
+        check(after_install == ["cdc_acm", "usbserial"], f"loaded after the install: "
+              f"{after_install}")
+        program = self.main_program("orvplayer@show.txt", "wait-for-device")
+        check(program == "wait-for-device", f"before the adapter came, the unit ran {program}")
+        self.system.plug_ftdi(wait=False)
+        expected = SHOWS["show.txt"][1]
+        got = self.adapter_bytes(expected)
+        check(got == expected, f"received {len(got)} of {len(expected)} bytes")
+        self.wait_for_state("orvplayer@show.txt", "inactive", 60)
+        state = self.unit_state("orvplayer@show.txt")
+        check(state.get("Result") == "success", f"unit: {state}")
 
     def exposure(self):
         lines = self.sh("systemd-analyze security --no-pager orvplayer@show.txt.service "
@@ -261,14 +339,44 @@ class BootTest:
         self.figures.append(f"systemd-analyze security: exposure {score}")
         check(score <= MAX_EXPOSURE, f"exposure {score} above {MAX_EXPOSURE}")
 
+    def journal_names_the_player(self):
+        self.system.plug_ftdi()
+        self.sh("systemctl start orvplayer@missing.txt")
+        self.wait_for_state("orvplayer@missing.txt", "failed", 60)
+        lines = self.sh("journalctl -b -t orvplayer -o cat --no-pager")
+        message = f"could not open file {UPLOAD}missing.txt"
+        check(message in lines, f"journalctl -t orvplayer: {lines}")
+
+    def stop_while_playing(self):
+        self.system.plug_ftdi()
+        self.system.take_ftdi()
+        text, expected = SHOWS["stop.txt"]
+        self.sh("systemctl start orvplayer@stop.txt")
+        check(self.wait_for_bytes(cue_ends(text)[9], 30), "ten cues did not come")
+        began = time.monotonic()
+        self.sh("systemctl stop orvplayer@stop.txt")
+        took = time.monotonic() - began
+        state = self.unit_state("orvplayer@stop.txt")
+        check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+              f"after systemctl stop: {state}")
+        time.sleep(0.5)  # what the adapter's driver still held
+        received = self.system.take_ftdi()
+        cues = sum(1 for end in cue_ends(text) if end <= len(received))
+        self.figures.append(f"stop of a playing show: systemctl stop took {took:.1f} s, "
+                            f"{cues} of {len(cue_ends(text))} cues arrived")
+        check(whole_cues(received, "stop.txt"),
+              f"received {len(received)} bytes: not whole cues of the show")
+        check(len(received) < len(expected), "the whole show played")
+        errors = self.errors_of("orvplayer@stop.txt")
+        check(errors == [], f"journal at error priority: {errors}")
+
     def adapter_plugged_after_boot(self, booted_at):
         time.sleep(max(0.0, booted_at + 10 - time.monotonic()))
         self.system.plug_ftdi(wait=False)
         expected = SHOWS["show.txt"][1]
         got = self.adapter_bytes(expected)
         check(got == expected, f"received {len(got)} of {len(expected)} bytes")
-        self.wait_until("the show's end", lambda: self.unit_state("orvplayer@show.txt")
-                        .get("ActiveState") == "inactive", 60)
+        self.wait_for_state("orvplayer@show.txt", "inactive", 60)
         state = self.unit_state("orvplayer@show.txt")
         check(state.get("Result") == "success", f"unit: {state}")
 
@@ -281,8 +389,7 @@ class BootTest:
         self.sh("systemctl start --no-block orvplayer@long.txt")
         time.sleep(3)
         self.system.unplug_ftdi(wait=False)
-        self.wait_until("the unit's failure", lambda: self.unit_state("orvplayer@long.txt")
-                        .get("ActiveState") == "failed", 60)
+        self.wait_for_state("orvplayer@long.txt", "failed", 60)
         errors = self.errors_of("orvplayer@long.txt")
         check("couldn't write to serial" in errors, f"journal at error priority: {errors}")
         received = self.system.take_ftdi()
@@ -293,8 +400,7 @@ class BootTest:
         self.sh("for i in $(seq 100); do [ -e /dev/ttyUSB0 ] || break; sleep 0.1; done")
         began = time.monotonic()
         self.sh("systemctl start --no-block orvplayer@show.txt")
-        self.wait_until("the unit's failure", lambda: self.unit_state("orvplayer@show.txt")
-                        .get("ActiveState") == "failed", DEVICE_WAIT + 60)
+        self.wait_for_state("orvplayer@show.txt", "failed", DEVICE_WAIT + 60)
         waited = time.monotonic() - began
         self.figures.append(f"no adapter: failed after {waited:.0f} s "
                             f"(wait set to {DEVICE_WAIT} s)")
@@ -302,6 +408,39 @@ class BootTest:
         errors = self.errors_of("orvplayer@show.txt")
         check(any("no serial device" in line for line in errors),
               f"journal at error priority: {errors}")
+        # Whichever program of the start printed it, it is the player's.
+        lines = self.sh("journalctl -b -t orvplayer -o cat --no-pager")
+        check(any("no serial device" in line for line in lines),
+              f"journalctl -t orvplayer: {lines}")
+
+    def wall_clock_stepped_during_the_wait(self):
+        self.system.unplug_ftdi()
+        self.system.take_ftdi()
+        unit = "orvplayer@show.txt"
+        began = time.monotonic()
+        self.sh(f"systemctl start {unit}")
+        program = self.main_program(unit, "wait-for-device")
+        check(program == "wait-for-device", f"the unit runs {program}, not the device wait")
+        lines = self.sh("a=$(date +%s); date -s '+1 day' >/dev/null; echo @@STEP $(($(date +%s) - a))")
+        step = int(next(line for line in lines if line.startswith("@@STEP")).split()[1])
+        try:
+            check(86400 <= step < 86400 + 60, f"the clock moved by {step} s")
+            time.sleep(3)
+            state = self.unit_state(unit)
+            check(self.main_program(unit) == "wait-for-device",
+                  f"the device wait ended when the clock was stepped: {state}, "
+                  f"{self.errors_of(unit)}")
+            time.sleep(max(0.0, began + 8 - time.monotonic()))
+            self.system.plug_ftdi(wait=False)
+            expected = SHOWS["show.txt"][1]
+            got = self.adapter_bytes(expected)
+            check(got == expected, f"received {len(got)} of {len(expected)} bytes "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            self.wait_for_state(unit, "inactive", 60)
+            state = self.unit_state(unit)
+            check(state.get("Result") == "success", f"unit: {state}")
+        finally:
+            self.sh("date -s '-1 day' >/dev/null")
 
     def name_with_a_dash(self):
         self.system.plug_ftdi()
@@ -321,13 +460,18 @@ class BootTest:
 
     def run(self):
         self.boot(adapter_at_boot=False)
-        self.scenario("install and enable", self.install)
+        self.scenario("fresh install enabled with --now, adapter plugged in later",
+                      self.fresh_install_enabled_now)
         self.scenario("exposure", self.exposure)
+        self.scenario("the journal names the player", self.journal_names_the_player)
+        self.scenario("systemctl stop while playing", self.stop_while_playing)
         booted_at = self.boot(adapter_at_boot=False)
         self.scenario("adapter plugged in 10 s after boot",
                       lambda: self.adapter_plugged_after_boot(booted_at))
         self.scenario("adapter unplugged mid-show", self.unplugged_mid_show)
         self.scenario("no adapter", self.no_adapter)
+        self.scenario("wall clock stepped a day during the device wait",
+                      self.wall_clock_stepped_during_the_wait)
         self.boot(adapter_at_boot=True)
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
