@@ -24,12 +24,19 @@ Second boot, no adapter:
 Third boot, the adapter present:
 - the show plays at boot;
 - a show whose file name holds a '-', enabled with systemd-escape;
+- a looping show from the settings (repeat without end, a period, a start
+  moment long past): its first cue comes at the next period boundary of the
+  start moment, as the guest's own clock counts, and each later pass a
+  period after the one before, until `systemctl stop`;
 - dpkg --purge leaves no unit, link or settings behind.
 
 The root file system and the kernel are cached in the cache folder given.
 """
 
 import argparse
+import contextlib
+import math
+import random
 import re
 import shutil
 import subprocess
@@ -51,6 +58,10 @@ UPLOAD = "/home/yot/media/upload/"
 DEVICE_WAIT = 20
 MAX_EXPOSURE = 1.0
 
+# A looping show's period, and how late its passes may arrive here.
+PERIOD_MS = 4000
+LATE_BY_AT_MOST = 0.25
+
 SHOWS = {
     "show.txt": board.numbered(20, 100, 30),
     "act-1.txt": board.show([(0, b"ACT ONE\r\n"), (0x64, b"CURTAIN\r\n")]),
@@ -58,6 +69,9 @@ SHOWS = {
     # Cues long enough that a stop may well come while one is written (a
     # line holds at most 254 characters).
     "stop.txt": board.numbered(100, 50, 200),
+    # A pass of a second, played every PERIOD_MS.
+    "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x1f4, b"LOOP B\r\n"),
+                            (0x3e8, b"LOOP C\r\n")]),
 }
 
 # Stands in for a person at the board's shell: a root shell on the second
@@ -196,9 +210,40 @@ class System(board.Board):
         self.start(command)
         self.ftdi_plugged = adapter_at_boot
 
+    def start(self, command):
+        super().start(command)
+        # For each read from the adapter's socket: when it came (this
+        # machine's monotonic clock) and how many bytes had come by then.
+        self.ftdi_reads = []
+
+    def _read_ftdi(self, sock):
+        while True:
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            with self.ftdi_lock:
+                self.ftdi_bytes += data
+                self.ftdi_reads.append((time.monotonic(), len(self.ftdi_bytes)))
+
+    def take_ftdi(self):
+        with self.ftdi_lock:
+            data = bytes(self.ftdi_bytes)
+            self.ftdi_bytes.clear()
+            self.ftdi_reads.clear()
+        return data
+
     def ftdi_count(self):
         with self.ftdi_lock:
             return len(self.ftdi_bytes)
+
+    def arrival(self, offset):
+        """When the byte at offset (of those come since the last take)
+        arrived, or None."""
+        with self.ftdi_lock:
+            return next((at for at, count in self.ftdi_reads if count > offset), None)
 
 
 class Failed(Exception):
@@ -289,6 +334,36 @@ class BootTest:
                        f"sleep 0.1; done; {comm}")
         lines = self.sh(command)
         return lines[-1] if lines else None
+
+    def guest_clock(self):
+        """The guest's wall clock against this machine's monotonic clock:
+        (offset, uncertainty), the guest's clock reading this machine's
+        plus offset, give or take uncertainty (half the shortest of three
+        round trips to the guest's shell)."""
+        best = None
+        for _ in range(3):
+            before = time.monotonic()
+            lines = self.sh("echo @@CLOCK $(date +%s.%N)")
+            after = time.monotonic()
+            guest = float(next(line for line in lines if line.startswith("@@CLOCK")).split()[1])
+            half = (after - before) / 2
+            if best is None or half < best[1]:
+                best = (guest - (before + half), half)
+        return best
+
+    @contextlib.contextmanager
+    def settings(self, **values):
+        """/etc/default/orvplayer with values set, as it was afterwards."""
+        edits = "".join(f"; sed -i 's|^{name}=.*|{name}={value}|' /etc/default/orvplayer"
+                        for name, value in values.items())
+        self.sh("cp -p /etc/default/orvplayer /root/orvplayer.saved" + edits)
+        try:
+            lines = self.sh("grep '^ORVPLAYER_' /etc/default/orvplayer")
+            for name, value in values.items():
+                check(f"{name}={value}" in lines, f"{name} not set: {lines}")
+            yield
+        finally:
+            self.sh("mv /root/orvplayer.saved /etc/default/orvplayer")
 
     def scenario(self, name, body):
         began = time.monotonic()
@@ -450,6 +525,63 @@ class BootTest:
         got = self.adapter_bytes(expected)
         check(got == expected, f"received {got!r}")
 
+    def looping_show(self):
+        self.system.plug_ftdi()
+        unit = "orvplayer@loop.txt"
+        text, one_pass = SHOWS["loop.txt"]
+        period = PERIOD_MS / 1000
+        # A start moment a day and a bit ago, off the whole second, so that
+        # the passes are the start moment's, not the clock's round seconds.
+        offset, _ = self.guest_clock()
+        start = math.floor(time.monotonic() + offset) - 86400 - 7 + 0.25
+        moment = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(int(start))) + ".250Z"
+        # No settle time: the emulated adapter needs none, and the pass the
+        # player joins is then the first that starts after the unit does.
+        with self.settings(ORVPLAYER_REPEAT="0", ORVPLAYER_PERIOD=str(PERIOD_MS),
+                           ORVPLAYER_START=moment, ORVPLAYER_DELAY="0"):
+            self.system.take_ftdi()
+            # The guest starts the unit at a moment chosen at random between
+            # 0.2 and 1.5 s after a pass's start, on its own clock.
+            after = random.randint(200, 1500) * 1000000
+            period_ns = PERIOD_MS * 1000000
+            start_ns = int(start) * 1000000000 + 250000000
+            lines = self.sh(
+                f"n=$(date +%s%N); w=$(( ({start_ns} + {after} - n) % {period_ns} )); "
+                f"[ $w -lt 0 ] && w=$((w + {period_ns})); "
+                "sleep $((w / 1000000000)).$(printf %09d $((w % 1000000000))); "
+                f"echo @@STARTED $(date +%s.%N); systemctl start {unit}")
+            started = float(next(line for line in lines if line.startswith("@@STARTED"))
+                            .split()[1])
+            boundary = start + math.ceil((started - start) / period) * period
+            offset, uncertainty = self.guest_clock()
+            passes = 3
+            check(self.wait_for_bytes(passes * len(one_pass) + cue_ends(text)[0],
+                                      boundary - started + passes * period + 15),
+                  f"{passes} passes did not come: {self.system.ftdi_count()} bytes "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            # Each pass's first byte against its boundary, here.
+            late = [self.system.arrival(k * len(one_pass)) - (boundary + k * period - offset)
+                    for k in range(passes + 1)]
+            self.figures.append(
+                "looping show: unit started %.2f s after a pass's start, passes arrived "
+                "%s s after their boundaries (clocks compared within %.3f s)"
+                % ((after / 1e9), ", ".join(f"{x:+.3f}" for x in late), uncertainty))
+            check(all(-uncertainty - 0.01 <= x <= LATE_BY_AT_MOST + uncertainty for x in late),
+                  f"passes arrived {[round(x, 3) for x in late]} s after their boundaries")
+            # Stopped once the next pass has begun.
+            self.sh(f"systemctl stop {unit}")
+            state = self.unit_state(unit)
+            check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+                  f"after systemctl stop: {state}")
+            time.sleep(0.5)
+            received = self.system.take_ftdi()
+            check(whole_cues(received, "loop.txt", passes + 2),
+                  f"received {len(received)} bytes: not whole cues of the passes")
+            whole, rest = divmod(len(received), len(one_pass))
+            self.figures.append(
+                f"looping show: stopped after {whole} passes and "
+                f"{sum(1 for end in cue_ends(text) if end <= rest)} cues of the next")
+
     def purge(self):
         lines = self.sh("dpkg --purge orvplayer >/dev/null 2>&1; echo status=$?; "
                         "ls /etc/systemd/system/*.wants /lib/systemd/system /etc/default "
@@ -475,6 +607,7 @@ class BootTest:
         self.boot(adapter_at_boot=True)
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
+        self.scenario("a looping show from the settings", self.looping_show)
         self.scenario("purge", self.purge)
         self.system.stop()
 
