@@ -28,9 +28,15 @@ Third boot, the adapter present:
   moment long past): its first cue comes at the next period boundary of the
   start moment, as the guest's own clock counts, and each later pass a
   period after the one before, until `systemctl stop`;
+- a GPIO trigger from the settings, on a simulated chip (gpio-sim, built
+  for the guest's kernel by gpio_sim.py): without a udev rule the unit may
+  not open the chip; with the rule that gives the chips to the group gpio,
+  each press plays one pass, a press during a pass is ignored, and
+  `systemctl stop` ends the unit inactive;
 - dpkg --purge leaves no unit, link or settings behind.
 
-The root file system and the kernel are cached in the cache folder given.
+The root file system, the kernel and the gpio-sim module are cached in the
+cache folder given.
 """
 
 import argparse
@@ -46,6 +52,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import board_test as board  # noqa: E402  (the same downloads and monitor)
+import gpio_sim  # noqa: E402
 
 board.ARCHES["amd64"] = {
     "kernel": "linux-image-amd64",
@@ -72,7 +79,18 @@ SHOWS = {
     # A pass of a second, played every PERIOD_MS.
     "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x1f4, b"LOOP B\r\n"),
                             (0x3e8, b"LOOP C\r\n")]),
+    # A pass of two seconds, played on each press of a button.
+    "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
+                              (0x7d0, b"PRESSED 3\n")]),
 }
+
+# The simulated GPIO chip: a bank of 32 lines, line 17 named as on a
+# Raspberry Pi.
+GPIO_LINE = "GPIO17"
+GPIO_OFFSET = 17
+# How a Debian user gives the GPIO chips to the group gpio.
+GPIO_RULE = 'SUBSYSTEM=="gpio", KERNEL=="gpiochip*", GROUP="gpio", MODE="0660"'
+GPIO_RULE_FILE = "/etc/udev/rules.d/60-gpio.rules"
 
 # Stands in for a person at the board's shell: a root shell on the second
 # serial port, started once the system is up. The port stays open from the
@@ -138,9 +156,9 @@ def root_filesystem(cache):
     return tarball
 
 
-def make_disk(work, tarball, modules_dir, deb):
+def make_disk(work, tarball, modules_dir, deb, gpio_module):
     """The guest's disk: the base system, the kernel's modules, the test's
-    agent and shows, and the package to install."""
+    agent and shows, the package to install and the gpio-sim module."""
     root = work / "root"
     if root.exists():
         shutil.rmtree(root)
@@ -165,6 +183,7 @@ def make_disk(work, tarball, modules_dir, deb):
         (upload / name).write_bytes(text)
     subprocess.run(["chroot", str(root), "chown", "-R", "yot:yot", "/home/yot"], check=True)
     shutil.copy(deb, root / "root" / "orvplayer.deb")
+    shutil.copy(gpio_module, root / "root" / "gpio-sim.ko")
     disk = work / "disk.img"
     subprocess.run(["mkfs.ext4", "-q", "-F", "-d", str(root), str(disk), "2G"], check=True)
     shutil.rmtree(root)
@@ -265,6 +284,7 @@ class BootTest:
         self.failures = 0
         self.figures = []
         self.boots = 0
+        self.gpio_pull = None
 
     def boot(self, adapter_at_boot):
         if self.system is not None:
@@ -582,6 +602,88 @@ class BootTest:
                 f"looping show: stopped after {whole} passes and "
                 f"{sum(1 for end in cue_ends(text) if end <= rest)} cues of the next")
 
+    def gpio_chip(self):
+        """Makes the simulated chip, and shows that the unit cannot open it
+        while it is root's alone."""
+        self.system.plug_ftdi()
+        config = "/sys/kernel/config/gpio-sim/board"
+        lines = self.sh(
+            "modprobe configfs && { mountpoint -q /sys/kernel/config || "
+            "mount -t configfs none /sys/kernel/config; } && insmod /root/gpio-sim.ko && "
+            f"mkdir {config} {config}/bank0 {config}/bank0/line{GPIO_OFFSET} && "
+            f"echo 32 > {config}/bank0/num_lines && "
+            f"echo {GPIO_LINE} > {config}/bank0/line{GPIO_OFFSET}/name && "
+            f"echo 1 > {config}/live && udevadm settle && "
+            f"echo @@CHIP $(cat {config}/dev_name) $(cat {config}/bank0/chip_name)")
+        found = [line.split()[1:] for line in lines if line.startswith("@@CHIP")]
+        check(found and len(found[0]) == 2, f"no simulated chip: {lines}")
+        device, chip = found[0]
+        self.gpio_chip_name = chip
+        self.gpio_pull = f"/sys/devices/platform/{device}/{chip}/sim_gpio{GPIO_OFFSET}/pull"
+        lines = self.sh(f"stat -c '%G %a' /dev/{chip}")
+        check(lines == ["root 600"], f"/dev/{chip} as made: {lines}")
+        unit = "orvplayer@button.txt"
+        with self.settings(ORVPLAYER_TRIGGER=f"gpio:{GPIO_LINE}", ORVPLAYER_REPEAT="0",
+                           ORVPLAYER_DELAY="0"):
+            self.sh(f"systemctl start {unit}")
+            self.wait_for_state(unit, "failed", 60)
+        errors = self.errors_of(unit)
+        message = f"couldn't open trigger gpio:{GPIO_LINE}: no permission"
+        check(message in errors, f"journal at error priority: {errors}")
+
+    def press(self):
+        """A press of the button: the line pulled up (the edge), then down."""
+        self.sh(f"echo pull-up > {self.gpio_pull}; echo pull-down > {self.gpio_pull}")
+        return time.monotonic()
+
+    def gpio_trigger(self):
+        check(self.gpio_pull is not None, "no simulated chip")
+        chip = self.gpio_chip_name
+        # What a Debian user does to give the GPIO chips to the group gpio
+        # (Raspberry Pi OS has such a rule already).
+        self.sh(f"echo '{GPIO_RULE}' > {GPIO_RULE_FILE}; udevadm control --reload; "
+                "udevadm trigger --subsystem-match=gpio; udevadm settle")
+        lines = self.sh(f"stat -c '%G %a' /dev/{chip}")
+        check(lines == ["gpio 660"], f"/dev/{chip} with the rule: {lines}")
+        unit = "orvplayer@button.txt"
+        text, one_pass = SHOWS["button.txt"]
+        with self.settings(ORVPLAYER_TRIGGER=f"gpio:{GPIO_LINE}", ORVPLAYER_REPEAT="0",
+                           ORVPLAYER_DELAY="0"):
+            self.system.take_ftdi()
+            self.sh(f"systemctl reset-failed {unit}; systemctl start {unit}")
+            # Ready once the player holds the line (for 30 s at most, while
+            # the unit runs).
+            lines = self.sh(
+                f"for i in $(seq 120); do p=$(systemctl show -p MainPID --value {unit}); "
+                "[ \"$p\" = 0 ] && break; "
+                "ls -l /proc/$p/fd 2>/dev/null | grep -q gpio-line && break; sleep 0.25; done; "
+                "ls -l /proc/$p/fd 2>/dev/null | grep -c gpio-line", timeout=180)
+            check(lines[-1:] == ["1"], f"the player holds no GPIO line "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            check(self.system.take_ftdi() == b"", "a pass played before any press")
+            # A press plays a pass; another press during it is ignored.
+            self.press()
+            check(self.wait_for_bytes(cue_ends(text)[0], 10), "the first press played nothing")
+            second = self.press()
+            check(self.wait_for_bytes(len(one_pass), 10), "the pass did not end")
+            check(second < self.system.arrival(len(one_pass) - 1),
+                  "the second press came after the pass")
+            time.sleep(1.5)
+            received = self.system.take_ftdi()
+            check(received == one_pass, f"one press and one during the pass gave "
+                  f"{len(received)} bytes, not one pass of {len(one_pass)}")
+            # Presses after the pass: a pass each.
+            for press in (3, 4):
+                time.sleep(0.5)
+                self.press()
+                got = self.adapter_bytes(one_pass, 10)
+                check(got == one_pass, f"press {press} gave {got!r}")
+            self.sh(f"systemctl stop {unit}")
+            state = self.unit_state(unit)
+            check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+                  f"after systemctl stop: {state}")
+            check(self.system.take_ftdi() == b"", "bytes after the last pass")
+
     def purge(self):
         lines = self.sh("dpkg --purge orvplayer >/dev/null 2>&1; echo status=$?; "
                         "ls /etc/systemd/system/*.wants /lib/systemd/system /etc/default "
@@ -608,6 +710,8 @@ class BootTest:
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
         self.scenario("a looping show from the settings", self.looping_show)
+        self.scenario("GPIO chip without the udev rule", self.gpio_chip)
+        self.scenario("GPIO trigger from the settings", self.gpio_trigger)
         self.scenario("purge", self.purge)
         self.system.stop()
 
@@ -623,7 +727,9 @@ def main():
     cache = args.cache.resolve()
     kernel, modules_dir, busybox = board.fetch("amd64", cache)
     tarball = root_filesystem(cache)
-    disk = make_disk(args.work, tarball, modules_dir, args.deb)
+    image_deb = next(cache.glob(f"linux-image-{modules_dir.name}_*.deb"))
+    gpio_module = gpio_sim.module(cache, image_deb)
+    disk = make_disk(args.work, tarball, modules_dir, args.deb, gpio_module)
     initramfs = make_initramfs(args.work, modules_dir, busybox)
     log(f"boot: system ready to boot after {time.monotonic() - started:.0f} s")
     test = BootTest(args.work, kernel, initramfs, disk)
