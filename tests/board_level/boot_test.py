@@ -76,9 +76,10 @@ SHOWS = {
     # Cues long enough that a stop may well come while one is written (a
     # line holds at most 254 characters).
     "stop.txt": board.numbered(100, 50, 200),
-    # A pass of a second, played every PERIOD_MS.
-    "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x1f4, b"LOOP B\r\n"),
-                            (0x3e8, b"LOOP C\r\n")]),
+    # A pass of 2.5 s, played every PERIOD_MS: long enough that the stop,
+    # sent once a pass has begun, comes in the middle of it.
+    "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x3e8, b"LOOP B\r\n"),
+                            (0x7d0, b"LOOP C\r\n"), (0x9c4, b"LOOP D\r\n")]),
     # A pass of two seconds, played on each press of a button.
     "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
                               (0x7d0, b"PRESSED 3\n")]),
