@@ -3,23 +3,46 @@
 
 Makes a Debian 12 root file system with mmdebstrap (systemd as PID 1, udev),
 boots it with Debian's own kernel under qemu-system-x86_64 with QEMU's
-emulated FTDI adapter on an xHCI bus, installs the package with dpkg -i,
-enables orvplayer@show.txt the way the README says and checks, across three
-boots:
+emulated FTDI adapter on an xHCI bus, installs the package with dpkg -i and
+checks, across three boots:
 
-- the adapter plugged in 10 s after boot: the show plays, byte for byte;
-- the adapter present at boot: the show plays;
+First boot, a fresh system (no serial driver loaded yet):
+- dpkg -i, then `systemctl enable --now orvplayer@show.txt` before any
+  reboot, then the adapter plugged in: the show plays, byte for byte;
+- the unit's exposure as systemd-analyze security rates it;
+- a show whose file is missing: its message is in `journalctl -t orvplayer`;
+- `systemctl stop` of a playing show: the unit ends inactive (not failed)
+  and the adapter got whole cues only.
+Second boot, no adapter:
+- the adapter plugged in 10 s after boot: the enabled show plays;
 - the adapter unplugged mid-show: the unit fails, and the journal holds
   "couldn't write to serial" at error priority;
-- no adapter: the unit fails after the device wait, with its message;
+- no adapter: the unit fails after the device wait, with its message (also
+  under `journalctl -t orvplayer`);
+- the wall clock stepped a day forward during the device wait: the wait
+  goes on, and the show plays once the adapter comes.
+Third boot, the adapter present:
+- the show plays at boot;
 - a show whose file name holds a '-', enabled with systemd-escape;
-- the unit's exposure as systemd-analyze security rates it;
+- a looping show from the settings (repeat without end, a period, a start
+  moment long past): its first cue comes at the next period boundary of the
+  start moment, as the guest's own clock counts, and each later pass a
+  period after the one before, until `systemctl stop`;
+- a GPIO trigger from the settings, on a simulated chip (gpio-sim, built
+  for the guest's kernel by gpio_sim.py): without a udev rule the unit may
+  not open the chip; with the rule that gives the chips to the group gpio,
+  each press plays one pass, a press during a pass is ignored, and
+  `systemctl stop` ends the unit inactive;
 - dpkg --purge leaves no unit, link or settings behind.
 
-The root file system and the kernel are cached in the cache folder given.
+The root file system, the kernel and the gpio-sim module are cached in the
+cache folder given.
 """
 
 import argparse
+import contextlib
+import math
+import random
 import re
 import shutil
 import subprocess
@@ -29,6 +52,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import board_test as board  # noqa: E402  (the same downloads and monitor)
+import gpio_sim  # noqa: E402
 
 board.ARCHES["amd64"] = {
     "kernel": "linux-image-amd64",
@@ -41,11 +65,33 @@ UPLOAD = "/home/yot/media/upload/"
 DEVICE_WAIT = 20
 MAX_EXPOSURE = 1.0
 
+# A looping show's period, and how late its passes may arrive here.
+PERIOD_MS = 4000
+LATE_BY_AT_MOST = 0.25
+
 SHOWS = {
     "show.txt": board.numbered(20, 100, 30),
     "act-1.txt": board.show([(0, b"ACT ONE\r\n"), (0x64, b"CURTAIN\r\n")]),
     "long.txt": board.numbered(200, 100, 20),
+    # Cues long enough that a stop may well come while one is written (a
+    # line holds at most 254 characters).
+    "stop.txt": board.numbered(100, 50, 200),
+    # A pass of 2.5 s, played every PERIOD_MS: long enough that the stop,
+    # sent once a pass has begun, comes in the middle of it.
+    "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x3e8, b"LOOP B\r\n"),
+                            (0x7d0, b"LOOP C\r\n"), (0x9c4, b"LOOP D\r\n")]),
+    # A pass of two seconds, played on each press of a button.
+    "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
+                              (0x7d0, b"PRESSED 3\n")]),
 }
+
+# The simulated GPIO chip: a bank of 32 lines, line 17 named as on a
+# Raspberry Pi.
+GPIO_LINE = "GPIO17"
+GPIO_OFFSET = 17
+# How a Debian user gives the GPIO chips to the group gpio.
+GPIO_RULE = 'SUBSYSTEM=="gpio", KERNEL=="gpiochip*", GROUP="gpio", MODE="0660"'
+GPIO_RULE_FILE = "/etc/udev/rules.d/60-gpio.rules"
 
 # Stands in for a person at the board's shell: a root shell on the second
 # serial port, started once the system is up. The port stays open from the
@@ -57,6 +103,9 @@ After=multi-user.target
 [Service]
 ExecStart=/bin/sh -c 'exec </dev/ttyS1 >/dev/ttyS1 2>&1; stty raw -echo; echo @@BOOTED; \
 exec env PS1= PS2= /bin/sh -s'
+# An interactive shell ignores SIGTERM: without this, every reboot would
+# wait out systemd's stop timeout (90 s).
+KillSignal=SIGKILL
 
 [Install]
 WantedBy=multi-user.target
@@ -78,6 +127,25 @@ def log(text):
     print(text, flush=True)
 
 
+def cue_ends(text):
+    """Where each cue of a cue file ends in the bytes it delivers."""
+    ends, total = [], 0
+    for line in re.findall(rb"[^\n]*\n|[^\n]+$", text):
+        codes = line.partition(b":")[2]
+        if codes:
+            total += len(codes)
+            ends.append(total)
+    return ends
+
+
+def whole_cues(received, name, passes=1):
+    """Whether received is the start of `passes` passes of a show that ends
+    at the end of a cue (or holds nothing)."""
+    text, expected = SHOWS[name]
+    ends = [0] + [k * len(expected) + end for k in range(passes) for end in cue_ends(text)]
+    return (expected * passes).startswith(received) and len(received) in ends
+
+
 def root_filesystem(cache):
     """A Debian 12 base system with systemd and udev, as a tarball (once)."""
     tarball = cache / "bookworm-systemd.tar"
@@ -89,9 +157,9 @@ def root_filesystem(cache):
     return tarball
 
 
-def make_disk(work, tarball, modules_dir, deb):
+def make_disk(work, tarball, modules_dir, deb, gpio_module):
     """The guest's disk: the base system, the kernel's modules, the test's
-    agent and shows, and the package to install."""
+    agent and shows, the package to install and the gpio-sim module."""
     root = work / "root"
     if root.exists():
         shutil.rmtree(root)
@@ -116,6 +184,7 @@ def make_disk(work, tarball, modules_dir, deb):
         (upload / name).write_bytes(text)
     subprocess.run(["chroot", str(root), "chown", "-R", "yot:yot", "/home/yot"], check=True)
     shutil.copy(deb, root / "root" / "orvplayer.deb")
+    shutil.copy(gpio_module, root / "root" / "gpio-sim.ko")
     disk = work / "disk.img"
     subprocess.run(["mkfs.ext4", "-q", "-F", "-d", str(root), str(disk), "2G"], check=True)
     shutil.rmtree(root)
@@ -161,6 +230,41 @@ class System(board.Board):
         self.start(command)
         self.ftdi_plugged = adapter_at_boot
 
+    def start(self, command):
+        super().start(command)
+        # For each read from the adapter's socket: when it came (this
+        # machine's monotonic clock) and how many bytes had come by then.
+        self.ftdi_reads = []
+
+    def _read_ftdi(self, sock):
+        while True:
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            with self.ftdi_lock:
+                self.ftdi_bytes += data
+                self.ftdi_reads.append((time.monotonic(), len(self.ftdi_bytes)))
+
+    def take_ftdi(self):
+        with self.ftdi_lock:
+            data = bytes(self.ftdi_bytes)
+            self.ftdi_bytes.clear()
+            self.ftdi_reads.clear()
+        return data
+
+    def ftdi_count(self):
+        with self.ftdi_lock:
+            return len(self.ftdi_bytes)
+
+    def arrival(self, offset):
+        """When the byte at offset (of those come since the last take)
+        arrived, or None."""
+        with self.ftdi_lock:
+            return next((at for at, count in self.ftdi_reads if count > offset), None)
+
 
 class Failed(Exception):
     pass
@@ -180,11 +284,17 @@ class BootTest:
         self.system = None
         self.failures = 0
         self.figures = []
+        self.boots = 0
+        self.gpio_pull = None
 
     def boot(self, adapter_at_boot):
         if self.system is not None:
+            began = time.monotonic()
             self.system.send("systemctl reboot")
             self.system.qemu.wait(timeout=300)
+            self.figures.append(f"boot {self.boots}: shut down in "
+                                f"{time.monotonic() - began:.0f} s")
+        self.boots += 1
         began = time.monotonic()
         self.system = System(self.work, self.kernel, self.initramfs, self.disk,
                              adapter_at_boot)
@@ -196,14 +306,17 @@ class BootTest:
                     break
             except TimeoutError:
                 pass
-        self.figures.append(f"boot took {time.monotonic() - began:.0f} s")
+        took = time.monotonic() - began
+        log(f"boot {self.boots}: up in {took:.0f} s")
+        self.figures.append(f"boot {self.boots}: up in {took:.0f} s")
         return began
 
     def sh(self, command, timeout=120):
         return self.system.shell(command, timeout)
 
-    def unit_state(self, unit):
-        lines = self.sh(f"systemctl show -p ActiveState -p Result {unit}")
+    def unit_state(self, unit, *extra):
+        properties = " ".join(f"-p {name}" for name in ("ActiveState", "Result") + extra)
+        lines = self.sh(f"systemctl show {properties} {unit}")
         return dict(line.split("=", 1) for line in lines if "=" in line)
 
     def wait_until(self, what, condition, timeout):
@@ -214,17 +327,64 @@ class BootTest:
             time.sleep(1)
         raise Failed(f"{what}: not within {timeout} s")
 
+    def wait_for_state(self, unit, state, timeout):
+        self.wait_until(f"{unit} {state}",
+                        lambda: self.unit_state(unit).get("ActiveState") == state, timeout)
+
     def adapter_bytes(self, expected, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.system.ftdi_lock:
-                if len(self.system.ftdi_bytes) >= len(expected):
-                    break
-            time.sleep(0.2)
+        self.wait_for_bytes(len(expected), timeout)
         return self.system.take_ftdi()
+
+    def wait_for_bytes(self, count, timeout):
+        """Waits until count bytes have come (since the last take)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.system.ftdi_count() < count:
+            time.sleep(0.02)
+        return self.system.ftdi_count() >= count
 
     def errors_of(self, unit):
         return self.sh(f"journalctl -b -u {unit} -p err -o cat --no-pager")
+
+    def main_program(self, unit, wait_for=None):
+        """The name of the unit's main process (after waiting up to 10 s for
+        it to be wait_for), or None."""
+        comm = f"cat /proc/$(systemctl show -p MainPID --value {unit})/comm 2>/dev/null"
+        command = comm
+        if wait_for:
+            command = (f"for i in $(seq 100); do [ \"$({comm})\" = {wait_for} ] && break; "
+                       f"sleep 0.1; done; {comm}")
+        lines = self.sh(command)
+        return lines[-1] if lines else None
+
+    def guest_clock(self):
+        """The guest's wall clock against this machine's monotonic clock:
+        (offset, uncertainty), the guest's clock reading this machine's
+        plus offset, give or take uncertainty (half the shortest of three
+        round trips to the guest's shell)."""
+        best = None
+        for _ in range(3):
+            before = time.monotonic()
+            lines = self.sh("echo @@CLOCK $(date +%s.%N)")
+            after = time.monotonic()
+            guest = float(next(line for line in lines if line.startswith("@@CLOCK")).split()[1])
+            half = (after - before) / 2
+            if best is None or half < best[1]:
+                best = (guest - (before + half), half)
+        return best
+
+    @contextlib.contextmanager
+    def settings(self, **values):
+        """/etc/default/orvplayer with values set, as it was afterwards."""
+        edits = "".join(f"; sed -i 's|^{name}=.*|{name}={value}|' /etc/default/orvplayer"
+                        for name, value in values.items())
+        self.sh("cp -p /etc/default/orvplayer /root/orvplayer.saved" + edits)
+        try:
+            lines = self.sh("grep '^ORVPLAYER_' /etc/default/orvplayer")
+            for name, value in values.items():
+                check(f"{name}={value}" in lines, f"{name} not set: {lines}")
+            yield
+        finally:
+            self.sh("mv /root/orvplayer.saved /etc/default/orvplayer")
 
     def scenario(self, name, body):
         began = time.monotonic()
@@ -238,16 +398,33 @@ class BootTest:
 
     # The scenarios, in the order a person would meet them.
 
-    def install(self):
+    def fresh_install_enabled_now(self):
+        # The serial drivers are not loaded before the package is there:
+        # no serial device has been plugged in since boot.
+        loaded = "lsmod | grep -E '^(cdc_acm|usbserial) ' | cut -d' ' -f1 | sort; true"
+        lines = self.sh(loaded)
+        check(lines == [], f"loaded before the install: {lines}")
         lines = self.sh("dpkg -i /root/orvplayer.deb >/dev/null 2>&1; echo status=$?")
         check(lines[-1:] == ["status=0"], f"dpkg -i: {lines}")
+        after_install = self.sh(loaded)
         # The test's device wait is shorter than the package's default.
         self.sh(f"sed -i 's/^ORVPLAYER_DEVICE_WAIT=.*/ORVPLAYER_DEVICE_WAIT={DEVICE_WAIT}/' "
                 "/etc/default/orvplayer")
-        # As the README says: enable the show, to play at every boot.
-        self.sh("systemctl enable orvplayer@show.txt 2>/dev/null")
+        # As the README says: enable the show, to play now and at every boot.
+        self.sh("systemctl enable --now orvplayer@show.txt 2>/dev/null")
         lines = self.sh("systemctl is-enabled orvplayer@show.txt")
         check(lines == ["enabled"], f"is-enabled: {lines}")
+        check(after_install == ["cdc_acm", "usbserial"], f"loaded after the install: "
+              f"{after_install}")
+        program = self.main_program("orvplayer@show.txt", "wait-for-device")
+        check(program == "wait-for-device", f"before the adapter came, the unit ran {program}")
+        self.system.plug_ftdi(wait=False)
+        expected = SHOWS["show.txt"][1]
+        got = self.adapter_bytes(expected)
+        check(got == expected, f"received {len(got)} of {len(expected)} bytes")
+        self.wait_for_state("orvplayer@show.txt", "inactive", 60)
+        state = self.unit_state("orvplayer@show.txt")
+        check(state.get("Result") == "success", f"unit: {state}")
 
     def exposure(self):
         lines = self.sh("systemd-analyze security --no-pager orvplayer@show.txt.service "
@@ -258,14 +435,44 @@ class BootTest:
         self.figures.append(f"systemd-analyze security: exposure {score}")
         check(score <= MAX_EXPOSURE, f"exposure {score} above {MAX_EXPOSURE}")
 
+    def journal_names_the_player(self):
+        self.system.plug_ftdi()
+        self.sh("systemctl start orvplayer@missing.txt")
+        self.wait_for_state("orvplayer@missing.txt", "failed", 60)
+        lines = self.sh("journalctl -b -t orvplayer -o cat --no-pager")
+        message = f"could not open file {UPLOAD}missing.txt"
+        check(message in lines, f"journalctl -t orvplayer: {lines}")
+
+    def stop_while_playing(self):
+        self.system.plug_ftdi()
+        self.system.take_ftdi()
+        text, expected = SHOWS["stop.txt"]
+        self.sh("systemctl start orvplayer@stop.txt")
+        check(self.wait_for_bytes(cue_ends(text)[9], 30), "ten cues did not come")
+        began = time.monotonic()
+        self.sh("systemctl stop orvplayer@stop.txt")
+        took = time.monotonic() - began
+        state = self.unit_state("orvplayer@stop.txt")
+        check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+              f"after systemctl stop: {state}")
+        time.sleep(0.5)  # what the adapter's driver still held
+        received = self.system.take_ftdi()
+        cues = sum(1 for end in cue_ends(text) if end <= len(received))
+        self.figures.append(f"stop of a playing show: systemctl stop took {took:.1f} s, "
+                            f"{cues} of {len(cue_ends(text))} cues arrived")
+        check(whole_cues(received, "stop.txt"),
+              f"received {len(received)} bytes: not whole cues of the show")
+        check(len(received) < len(expected), "the whole show played")
+        errors = self.errors_of("orvplayer@stop.txt")
+        check(errors == [], f"journal at error priority: {errors}")
+
     def adapter_plugged_after_boot(self, booted_at):
         time.sleep(max(0.0, booted_at + 10 - time.monotonic()))
         self.system.plug_ftdi(wait=False)
         expected = SHOWS["show.txt"][1]
         got = self.adapter_bytes(expected)
         check(got == expected, f"received {len(got)} of {len(expected)} bytes")
-        self.wait_until("the show's end", lambda: self.unit_state("orvplayer@show.txt")
-                        .get("ActiveState") == "inactive", 60)
+        self.wait_for_state("orvplayer@show.txt", "inactive", 60)
         state = self.unit_state("orvplayer@show.txt")
         check(state.get("Result") == "success", f"unit: {state}")
 
@@ -278,8 +485,7 @@ class BootTest:
         self.sh("systemctl start --no-block orvplayer@long.txt")
         time.sleep(3)
         self.system.unplug_ftdi(wait=False)
-        self.wait_until("the unit's failure", lambda: self.unit_state("orvplayer@long.txt")
-                        .get("ActiveState") == "failed", 60)
+        self.wait_for_state("orvplayer@long.txt", "failed", 60)
         errors = self.errors_of("orvplayer@long.txt")
         check("couldn't write to serial" in errors, f"journal at error priority: {errors}")
         received = self.system.take_ftdi()
@@ -290,8 +496,7 @@ class BootTest:
         self.sh("for i in $(seq 100); do [ -e /dev/ttyUSB0 ] || break; sleep 0.1; done")
         began = time.monotonic()
         self.sh("systemctl start --no-block orvplayer@show.txt")
-        self.wait_until("the unit's failure", lambda: self.unit_state("orvplayer@show.txt")
-                        .get("ActiveState") == "failed", DEVICE_WAIT + 60)
+        self.wait_for_state("orvplayer@show.txt", "failed", DEVICE_WAIT + 60)
         waited = time.monotonic() - began
         self.figures.append(f"no adapter: failed after {waited:.0f} s "
                             f"(wait set to {DEVICE_WAIT} s)")
@@ -299,6 +504,39 @@ class BootTest:
         errors = self.errors_of("orvplayer@show.txt")
         check(any("no serial device" in line for line in errors),
               f"journal at error priority: {errors}")
+        # Whichever program of the start printed it, it is the player's.
+        lines = self.sh("journalctl -b -t orvplayer -o cat --no-pager")
+        check(any("no serial device" in line for line in lines),
+              f"journalctl -t orvplayer: {lines}")
+
+    def wall_clock_stepped_during_the_wait(self):
+        self.system.unplug_ftdi()
+        self.system.take_ftdi()
+        unit = "orvplayer@show.txt"
+        began = time.monotonic()
+        self.sh(f"systemctl start {unit}")
+        program = self.main_program(unit, "wait-for-device")
+        check(program == "wait-for-device", f"the unit runs {program}, not the device wait")
+        lines = self.sh("a=$(date +%s); date -s '+1 day' >/dev/null; echo @@STEP $(($(date +%s) - a))")
+        step = int(next(line for line in lines if line.startswith("@@STEP")).split()[1])
+        try:
+            check(86400 <= step < 86400 + 60, f"the clock moved by {step} s")
+            time.sleep(3)
+            state = self.unit_state(unit)
+            check(self.main_program(unit) == "wait-for-device",
+                  f"the device wait ended when the clock was stepped: {state}, "
+                  f"{self.errors_of(unit)}")
+            time.sleep(max(0.0, began + 8 - time.monotonic()))
+            self.system.plug_ftdi(wait=False)
+            expected = SHOWS["show.txt"][1]
+            got = self.adapter_bytes(expected)
+            check(got == expected, f"received {len(got)} of {len(expected)} bytes "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            self.wait_for_state(unit, "inactive", 60)
+            state = self.unit_state(unit)
+            check(state.get("Result") == "success", f"unit: {state}")
+        finally:
+            self.sh("date -s '-1 day' >/dev/null")
 
     def name_with_a_dash(self):
         self.system.plug_ftdi()
@@ -307,6 +545,145 @@ class BootTest:
         expected = SHOWS["act-1.txt"][1]
         got = self.adapter_bytes(expected)
         check(got == expected, f"received {got!r}")
+
+    def looping_show(self):
+        self.system.plug_ftdi()
+        unit = "orvplayer@loop.txt"
+        text, one_pass = SHOWS["loop.txt"]
+        period = PERIOD_MS / 1000
+        # A start moment a day and a bit ago, off the whole second, so that
+        # the passes are the start moment's, not the clock's round seconds.
+        offset, _ = self.guest_clock()
+        start = math.floor(time.monotonic() + offset) - 86400 - 7 + 0.25
+        moment = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(int(start))) + ".250Z"
+        # No settle time: the emulated adapter needs none, and the pass the
+        # player joins is then the first that starts after the unit does.
+        with self.settings(ORVPLAYER_REPEAT="0", ORVPLAYER_PERIOD=str(PERIOD_MS),
+                           ORVPLAYER_START=moment, ORVPLAYER_DELAY="0"):
+            self.system.take_ftdi()
+            # The guest starts the unit at a moment chosen at random between
+            # 0.2 and 1.5 s after a pass's start, on its own clock.
+            after = random.randint(200, 1500) * 1000000
+            period_ns = PERIOD_MS * 1000000
+            start_ns = int(start) * 1000000000 + 250000000
+            lines = self.sh(
+                f"n=$(date +%s%N); w=$(( ({start_ns} + {after} - n) % {period_ns} )); "
+                f"[ $w -lt 0 ] && w=$((w + {period_ns})); "
+                "sleep $((w / 1000000000)).$(printf %09d $((w % 1000000000))); "
+                f"echo @@STARTED $(date +%s.%N); systemctl start {unit}")
+            started = float(next(line for line in lines if line.startswith("@@STARTED"))
+                            .split()[1])
+            boundary = start + math.ceil((started - start) / period) * period
+            offset, uncertainty = self.guest_clock()
+            passes = 3
+            check(self.wait_for_bytes(passes * len(one_pass) + cue_ends(text)[0],
+                                      boundary - started + passes * period + 15),
+                  f"{passes} passes did not come: {self.system.ftdi_count()} bytes "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            # Each pass's first byte against its boundary, here.
+            late = [self.system.arrival(k * len(one_pass)) - (boundary + k * period - offset)
+                    for k in range(passes + 1)]
+            self.figures.append(
+                "looping show: unit started %.2f s after a pass's start, passes arrived "
+                "%s s after their boundaries (clocks compared within %.3f s)"
+                % ((after / 1e9), ", ".join(f"{x:+.3f}" for x in late), uncertainty))
+            check(all(-uncertainty - 0.01 <= x <= LATE_BY_AT_MOST + uncertainty for x in late),
+                  f"passes arrived {[round(x, 3) for x in late]} s after their boundaries")
+            # Stopped once the next pass has begun.
+            self.sh(f"systemctl stop {unit}")
+            state = self.unit_state(unit)
+            check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+                  f"after systemctl stop: {state}")
+            time.sleep(0.5)
+            received = self.system.take_ftdi()
+            check(whole_cues(received, "loop.txt", passes + 2),
+                  f"received {len(received)} bytes: not whole cues of the passes")
+            whole, rest = divmod(len(received), len(one_pass))
+            self.figures.append(
+                f"looping show: stopped after {whole} passes and "
+                f"{sum(1 for end in cue_ends(text) if end <= rest)} cues of the next")
+
+    def gpio_chip(self):
+        """Makes the simulated chip, and shows that the unit cannot open it
+        while it is root's alone."""
+        self.system.plug_ftdi()
+        config = "/sys/kernel/config/gpio-sim/board"
+        lines = self.sh(
+            "modprobe configfs && { mountpoint -q /sys/kernel/config || "
+            "mount -t configfs none /sys/kernel/config; } && insmod /root/gpio-sim.ko && "
+            f"mkdir {config} {config}/bank0 {config}/bank0/line{GPIO_OFFSET} && "
+            f"echo 32 > {config}/bank0/num_lines && "
+            f"echo {GPIO_LINE} > {config}/bank0/line{GPIO_OFFSET}/name && "
+            f"echo 1 > {config}/live && udevadm settle && "
+            f"echo @@CHIP $(cat {config}/dev_name) $(cat {config}/bank0/chip_name)")
+        found = [line.split()[1:] for line in lines if line.startswith("@@CHIP")]
+        check(found and len(found[0]) == 2, f"no simulated chip: {lines}")
+        device, chip = found[0]
+        self.gpio_chip_name = chip
+        self.gpio_pull = f"/sys/devices/platform/{device}/{chip}/sim_gpio{GPIO_OFFSET}/pull"
+        lines = self.sh(f"stat -c '%G %a' /dev/{chip}")
+        check(lines == ["root 600"], f"/dev/{chip} as made: {lines}")
+        unit = "orvplayer@button.txt"
+        with self.settings(ORVPLAYER_TRIGGER=f"gpio:{GPIO_LINE}", ORVPLAYER_REPEAT="0",
+                           ORVPLAYER_DELAY="0"):
+            self.sh(f"systemctl start {unit}")
+            self.wait_for_state(unit, "failed", 60)
+        errors = self.errors_of(unit)
+        message = f"couldn't open trigger gpio:{GPIO_LINE}: no permission"
+        check(message in errors, f"journal at error priority: {errors}")
+
+    def press(self):
+        """A press of the button: the line pulled up (the edge), then down."""
+        self.sh(f"echo pull-up > {self.gpio_pull}; echo pull-down > {self.gpio_pull}")
+        return time.monotonic()
+
+    def gpio_trigger(self):
+        check(self.gpio_pull is not None, "no simulated chip")
+        chip = self.gpio_chip_name
+        # What a Debian user does to give the GPIO chips to the group gpio
+        # (Raspberry Pi OS has such a rule already).
+        self.sh(f"echo '{GPIO_RULE}' > {GPIO_RULE_FILE}; udevadm control --reload; "
+                "udevadm trigger --subsystem-match=gpio; udevadm settle")
+        lines = self.sh(f"stat -c '%G %a' /dev/{chip}")
+        check(lines == ["gpio 660"], f"/dev/{chip} with the rule: {lines}")
+        unit = "orvplayer@button.txt"
+        text, one_pass = SHOWS["button.txt"]
+        with self.settings(ORVPLAYER_TRIGGER=f"gpio:{GPIO_LINE}", ORVPLAYER_REPEAT="0",
+                           ORVPLAYER_DELAY="0"):
+            self.system.take_ftdi()
+            self.sh(f"systemctl reset-failed {unit}; systemctl start {unit}")
+            # Ready once the player holds the line (for 30 s at most, while
+            # the unit runs).
+            lines = self.sh(
+                f"for i in $(seq 120); do p=$(systemctl show -p MainPID --value {unit}); "
+                "[ \"$p\" = 0 ] && break; "
+                "ls -l /proc/$p/fd 2>/dev/null | grep -q gpio-line && break; sleep 0.25; done; "
+                "ls -l /proc/$p/fd 2>/dev/null | grep -c gpio-line", timeout=180)
+            check(lines[-1:] == ["1"], f"the player holds no GPIO line "
+                  f"({self.unit_state(unit)}, {self.errors_of(unit)})")
+            check(self.system.take_ftdi() == b"", "a pass played before any press")
+            # A press plays a pass; another press during it is ignored.
+            self.press()
+            check(self.wait_for_bytes(cue_ends(text)[0], 10), "the first press played nothing")
+            second = self.press()
+            check(self.wait_for_bytes(len(one_pass), 10), "the pass did not end")
+            check(second < self.system.arrival(len(one_pass) - 1),
+                  "the second press came after the pass")
+            time.sleep(1.5)
+            received = self.system.take_ftdi()
+            check(received == one_pass, f"one press and one during the pass gave "
+                  f"{len(received)} bytes, not one pass of {len(one_pass)}")
+            # Presses after the pass: a pass each.
+            for press in (3, 4):
+                time.sleep(0.5)
+                self.press()
+                got = self.adapter_bytes(one_pass, 10)
+                check(got == one_pass, f"press {press} gave {got!r}")
+            self.sh(f"systemctl stop {unit}")
+            state = self.unit_state(unit)
+            check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
+                  f"after systemctl stop: {state}")
+            check(self.system.take_ftdi() == b"", "bytes after the last pass")
 
     def purge(self):
         lines = self.sh("dpkg --purge orvplayer >/dev/null 2>&1; echo status=$?; "
@@ -318,16 +695,24 @@ class BootTest:
 
     def run(self):
         self.boot(adapter_at_boot=False)
-        self.scenario("install and enable", self.install)
+        self.scenario("fresh install enabled with --now, adapter plugged in later",
+                      self.fresh_install_enabled_now)
         self.scenario("exposure", self.exposure)
+        self.scenario("the journal names the player", self.journal_names_the_player)
+        self.scenario("systemctl stop while playing", self.stop_while_playing)
         booted_at = self.boot(adapter_at_boot=False)
         self.scenario("adapter plugged in 10 s after boot",
                       lambda: self.adapter_plugged_after_boot(booted_at))
         self.scenario("adapter unplugged mid-show", self.unplugged_mid_show)
         self.scenario("no adapter", self.no_adapter)
+        self.scenario("wall clock stepped a day during the device wait",
+                      self.wall_clock_stepped_during_the_wait)
         self.boot(adapter_at_boot=True)
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
+        self.scenario("a looping show from the settings", self.looping_show)
+        self.scenario("GPIO chip without the udev rule", self.gpio_chip)
+        self.scenario("GPIO trigger from the settings", self.gpio_trigger)
         self.scenario("purge", self.purge)
         self.system.stop()
 
@@ -343,7 +728,9 @@ def main():
     cache = args.cache.resolve()
     kernel, modules_dir, busybox = board.fetch("amd64", cache)
     tarball = root_filesystem(cache)
-    disk = make_disk(args.work, tarball, modules_dir, args.deb)
+    image_deb = next(cache.glob(f"linux-image-{modules_dir.name}_*.deb"))
+    gpio_module = gpio_sim.module(cache, image_deb)
+    disk = make_disk(args.work, tarball, modules_dir, args.deb, gpio_module)
     initramfs = make_initramfs(args.work, modules_dir, busybox)
     log(f"boot: system ready to boot after {time.monotonic() - started:.0f} s")
     test = BootTest(args.work, kernel, initramfs, disk)
