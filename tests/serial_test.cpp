@@ -79,8 +79,10 @@ TEST_F(SerialPort, OpensRaw8N1WithoutFlowControlLockedUntilClosed) {
     EXPECT_EQ(tio.c_oflag & OPOST, 0U);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
 
-    // Locked against other players until closed.
+    // Locked against other players until closed, and against any program
+    // that holds a lock of its own, even a shared one.
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_NE(flock(other, LOCK_SH | LOCK_NB), 0);
     EXPECT_EQ(serialOpen(kDevice.c_str(), 9600), -1);
     EXPECT_EQ(serialClose(port), 0);
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
