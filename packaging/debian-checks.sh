@@ -53,8 +53,9 @@ run_autopkgtest() {
   with_subids nice -n 10 autopkgtest --output-dir "$out" --no-built-binaries \
     "$dsc" "$deb" -- unshare --tarball "$PWD/$tarball" --unpack-dir "$PWD/$chroots/testbed" \
     --bind "$PWD/$apt_cache" /var/cache/apt/archives >"$checks/autopkgtest.log" 2>&1 || status=$?
-  # The summary: a line a test, and where each one's output is.
-  sed -n '/^@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$checks/autopkgtest.log"
+  # What each test printed of its cases, and the summary: a line a test.
+  grep -E '^(ok|FAIL): ' "$checks/autopkgtest.log" || true
+  sed -n '/@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$checks/autopkgtest.log"
   if [ "$status" -ne 0 ]; then
     tail -n 60 "$checks/autopkgtest.log"
     echo "autopkgtest failed (status $status); the whole log: $checks/autopkgtest.log"
