@@ -1,0 +1,81 @@
+# shellcheck shell=bash disable=SC2034 # the scripts that source it use the names
+# Sourced by the package scripts in this folder, from the top of the tree:
+# where the clean Debian 12 chroots, their downloads and the builds live
+# (all under build/), and how Debian's own tools run in them.
+#
+# The chroots are tarballs made once by mmdebstrap and unpacked afresh for
+# each use: `buildd` (Essential, apt and build-essential) for sbuild,
+# `minbase` (Essential and apt) for autopkgtest and piuparts. Every
+# download (the tarballs' packages, the Build-Depends, the tests' and the
+# package's dependencies) goes through one apt cache, so that a run fetches
+# each package once.
+
+native=$(dpkg --print-architecture)
+version=$(dpkg-parsechangelog -S Version)
+suite=bookworm
+chroots=build/chroot
+apt_cache=$chroots/apt-cache
+
+# chroot_tarball VARIANT: the tarball of a clean Debian 12 of that
+# mmdebstrap variant for this machine's architecture, made if it is missing;
+# prints its path. Its apt lists are kept, so that the tools that unpack it
+# find them fresh and download only what changed since; the buildd one has
+# armhf and arm64 added as foreign architectures, with their lists, for the
+# cross builds. The minbase one is compressed with gzip, the only kind
+# piuparts unpacks.
+chroot_tarball() {
+  local variant=$1 tarball architectures=$native
+  tarball=$chroots/$suite-$variant-$native.tar
+  if [ "$variant" = minbase ]; then
+    tarball=$tarball.gz
+  else
+    architectures=$native,armhf,arm64
+  fi
+  if [ ! -f "$tarball" ]; then
+    mkdir -p "$apt_cache"
+    echo "=== mmdebstrap --variant=$variant $suite $tarball" >&2
+    # The packages are copied in and out as plain files: the cache belongs
+    # to sbuild's chroot root (see apt_cache_for_sbuild), the tarball's
+    # files to root.
+    # shellcheck disable=SC2016 # $1 is the hooks' argument, the chroot
+    # dpkg in the chroots skips its fsync calls (force-unsafe-io): a chroot
+    # that dies with the machine is made again anyway.
+    nice -n 10 mmdebstrap --quiet --variant="$variant" --architectures="$architectures" \
+      --dpkgopt=force-unsafe-io \
+      --skip=download/empty --skip=cleanup/apt/lists \
+      --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
+      --setup-hook="find '$PWD/$apt_cache' -maxdepth 1 -name '*.deb' -exec cp -t \"\$1\"/var/cache/apt/archives {} +" \
+      --customize-hook="find \"\$1\"/var/cache/apt/archives -maxdepth 1 -name '*.deb' -exec cp -n -t '$PWD/$apt_cache' {} +" \
+      "$suite" "$chroots/part-${tarball#"$chroots"/}" >&2
+    mv "$chroots/part-${tarball#"$chroots"/}" "$tarball"
+  fi
+  echo "$tarball"
+}
+
+# with_subids COMMAND...: runs COMMAND as it is, except as root on a system
+# that gives root no subordinate user and group ids (Debian gives them only
+# to the users it adds): then in a private mount namespace in which
+# /etc/subuid and /etc/subgid give root 65536 ids from 1000000. sbuild's and
+# autopkgtest's unshare modes need them for the chroot's own users; the
+# system's files stay as they are, and the namespace goes with COMMAND.
+with_subids() {
+  if [ "$(id -u)" -ne 0 ] || grep -qs '^root:' /etc/subuid; then
+    "$@"
+    return
+  fi
+  mkdir -p "$chroots"
+  echo "root:1000000:65536" >"$chroots/subids"
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  unshare --mount --propagation private sh -c '
+    mount --bind "$0" /etc/subuid && mount --bind "$0" /etc/subgid && exec "$@"' \
+    "$chroots/subids" "$@"
+}
+
+# apt_cache_for_sbuild: (as root) sbuild's chroot root is root's first
+# subordinate id, which may write the cache only if it owns it.
+apt_cache_for_sbuild() {
+  local first
+  first=$(sed -n 's/^root:\([0-9]*\):.*/\1/p' /etc/subuid 2>/dev/null | head -n 1)
+  mkdir -p "$apt_cache/partial"
+  chown -R "${first:-1000000}:${first:-1000000}" "$apt_cache"
+}
