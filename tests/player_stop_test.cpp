@@ -133,11 +133,28 @@ TEST_F(Player, EveryEndLeavesThePortUsableForTheNextProgram) {
 }
 
 TEST_F(Player, MessagesNeverGoIntoTheDeviceWithStandardOutputClosed) {
-    // The port would take descriptor 1, and the message with it.
+    // The port (or another descriptor of the player's) would take
+    // descriptor 1, and the messages with it: it must be /dev/null.
     VirtualSerial device(kFirstDevice);
     RunOptions closed;
     closed.closeStdout = true;
-    RunResult result = runWith({"-b", "9600", "-d", "0", "-f", "missing"}, &device, closed);
+    std::string standardOutput;
+    std::thread looker;
+    closed.onStarted = [&](int pid) {
+        looker = std::thread([&standardOutput, pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(emulator().empty() ? 300 : 3000));
+            char target[256] = {};
+            const std::string link = "/proc/" + std::to_string(pid) + "/fd/1";
+            if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
+                standardOutput = target;
+            }
+        });
+    };
+    RunResult result =
+        runWith({"-b", "9600", "-d", emulator().empty() ? "1000" : "6000", "-f", "missing"},
+                &device, closed);
+    looker.join();
+    EXPECT_EQ(standardOutput, "/dev/null");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.received(), "");
 }
