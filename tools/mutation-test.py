@@ -560,15 +560,17 @@ def main():
         status, out = runner.make()
         if status != 0:
             sys.exit("the unmutated tree does not build:\n" + out)
-        verdict, test, spent = runner.suite(runner.budgets)
-        if verdict != "survived":
-            sys.exit(f"the suite fails without any mutant ({test}); fix that first")
-        # A stage that takes far longer than without a mutant hangs; the
-        # workers share the cores, so each stage is allowed more time.
-        share = 1 + 0.5 * (args.workers - 1)
-        runner.budgets = [max(args.least_budget, 3 * seconds * share) for seconds in spent]
-        print(f"clean run: the suite passes in {sum(spent):.0f} s; stage budgets "
-              + ", ".join(f"{budget:.0f}" for budget in runner.budgets) + " s", flush=True)
+    verdict, test, spent = runners[0].suite(runners[0].budgets)
+    if verdict != "survived":
+        sys.exit(f"the suite fails without any mutant ({test}); fix that first")
+    # A stage that takes far longer than without a mutant hangs; the workers
+    # share the cores, so each stage is allowed more time.
+    share = 1 + 0.5 * (args.workers - 1)
+    budgets = [max(args.least_budget, 3 * seconds * share) for seconds in spent]
+    for runner in runners:
+        runner.budgets = budgets
+    print(f"clean run: the suite passes in {sum(spent):.0f} s; stage budgets "
+          + ", ".join(f"{budget:.0f}" for budget in budgets) + " s", flush=True)
 
     results = {}
     todo = queue.Queue()
