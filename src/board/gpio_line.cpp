@@ -73,10 +73,11 @@ bool readOption(const char* option, LineWanted* wanted, std::uint64_t* edges, st
 
 bool readSpec(const char* spec, LineWanted* wanted) {
     char text[kSpecChars];
-    if (std::strlen(spec) >= sizeof text) {
+    const std::size_t length = std::strlen(spec);
+    if (length >= sizeof text) {
         return false;
     }
-    std::strcpy(text, spec);
+    std::memcpy(text, spec, length + 1);
     *wanted = LineWanted{};
     std::uint64_t edges = GPIO_V2_LINE_FLAG_EDGE_RISING;
     std::uint64_t bias = 0;
@@ -97,11 +98,11 @@ bool readSpec(const char* spec, LineWanted* wanted) {
     wanted->flags = GPIO_V2_LINE_FLAG_INPUT | edges | bias;
     char* colon = std::strchr(text, ':');
     if (colon == nullptr) {
-        std::strcpy(wanted->name, text);
+        std::snprintf(wanted->name, sizeof wanted->name, "%s", text);
         return text[0] != '\0';
     }
     *colon = '\0';
-    std::strcpy(wanted->chip, text);
+    std::snprintf(wanted->chip, sizeof wanted->chip, "%s", text);
     return text[0] != '\0' && readNumber(colon + 1, UINT32_MAX - 1, &wanted->offset);
 }
 
