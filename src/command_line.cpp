@@ -116,7 +116,11 @@ bool joinLoop(std::int64_t* moment) {
     if (repeatCount != 0 && pass >= repeatCount) {
         return false;
     }
-    *moment += pass * passPeriod * 1000000;
+    // Unsigned, as in passToJoin: the way from a moment before 1678 to
+    // now is longer than int64 reaches, though where it ends is not.
+    *moment = static_cast<std::int64_t>(static_cast<std::uint64_t>(*moment) +
+                                        static_cast<std::uint64_t>(pass) *
+                                            static_cast<std::uint64_t>(passPeriod) * 1000000U);
     if (repeatCount != 0) {
         repeatCount -= pass;
     }

@@ -200,6 +200,25 @@ TEST_F(CommandLine, LateStartJoinsTheLoopAtItsNextPassStillAhead) {
         0);
     EXPECT_EQ(written(), (Words{"go\n"}));
     EXPECT_EQ(fake::wallNanos, earlier + 8 * kSecond);
+
+    // A loop begun before 1678 lies further behind than 64-bit nanoseconds
+    // reach: still joined, on a pass within one period of now (the endless
+    // loop stopped as by a signal during its second write).
+    fake::reset();
+    fake::stopInWrite = 1;
+    const std::int64_t now = fake::wallNanos;
+    try {
+        run({"-r", "0", "-p", "10100200", "-b", "9600", "-f", "show.txt", "-t",
+             "0052-02-01T20:00:00Z"},
+            &out);
+        ADD_FAILURE() << "the endless loop ended by itself";
+    } catch (const fake::EndedBySignal&) {
+        static_cast<void>(::testing::internal::GetCapturedStdout());
+    }
+    ASSERT_FALSE(fake::writes.empty());
+    EXPECT_EQ(fake::writes[0].codes, "go\n");
+    EXPECT_GE(fake::wallNanos, now + 100 * 1000000LL);
+    EXPECT_LE(fake::wallNanos, now + 10100200 * 1000000LL + 100 * 1000000LL);
 }
 
 TEST_F(CommandLine, LateStartWithNoPassLeftOrNoPeriodHasPassed) {

@@ -148,10 +148,11 @@ def whole_cues(received, name, passes=1):
 
 def root_filesystem(cache):
     """A Debian 12 base system with systemd and udev, as a tarball (once)."""
-    tarball = cache / "bookworm-systemd.tar"
+    # adduser: the package depends on it (its group gpio).
+    tarball = cache / "bookworm-systemd-adduser.tar"
     if not tarball.exists():
         subprocess.run(["mmdebstrap", "--variant=minbase", "--quiet",
-                        "--include=systemd-sysv,udev,kmod", "bookworm",
+                        "--include=systemd-sysv,udev,kmod,adduser", "bookworm",
                         str(tarball) + ".tmp.tar"], check=True)
         (Path(str(tarball) + ".tmp.tar")).rename(tarball)
     return tarball
