@@ -49,7 +49,7 @@ config=$PWD/$chroots/sbuild.conf
   echo "\$unshare_tmpdir_template = '$PWD/$chroots/sbuild.XXXXXXXXXX';"
   if [ "$(id -u)" -eq 0 ]; then
     apt_cache_for_sbuild
-    echo "\$unshare_bind_mounts = [ { directory => '$PWD/$apt_cache', mountpoint => '/var/cache/apt/archives' } ];"
+    echo "\$unshare_bind_mounts = [ { directory => '$apt_cache', mountpoint => '/var/cache/apt/archives' } ];"
     echo "\$apt_keep_downloaded_packages = 1;"
   fi
   echo "1;"
@@ -60,7 +60,7 @@ for arch in "$@"; do
   rm -rf "$work"
   mkdir -p "$work"
   build_options=${DEB_BUILD_OPTIONS:-}
-  options=(--dist="$suite" --chroot-mode=unshare --chroot="$PWD/$tarball"
+  options=(--dist="$suite" --chroot-mode=unshare --chroot="$tarball"
     --build-dir="$PWD/$work" --no-run-lintian --no-run-piuparts --no-run-autopkgtest)
   if [ "$arch" != "$native" ]; then
     # shellcheck disable=SC2054 # the profiles are one comma-separated word

@@ -1,7 +1,10 @@
 # shellcheck shell=bash disable=SC2034 # the scripts that source it use the names
 # Sourced by the package scripts in this folder, from the top of the tree:
-# where the clean Debian 12 chroots, their downloads and the builds live
-# (all under build/), and how Debian's own tools run in them.
+# where the clean Debian 12 chroots, their downloads and the builds live,
+# and how Debian's own tools run in them. The work lives under build/; the
+# chroot tarballs and their downloads under build/chroot/ too, or in
+# $ORV_CACHE_DIR/chroot/ when that is set, so that later runs (CI's, in a
+# fresh clone each time) make and download them only once.
 #
 # The chroots are tarballs made once by mmdebstrap and unpacked afresh for
 # each use: `buildd` (Essential, apt and build-essential) for sbuild,
@@ -14,7 +17,9 @@ native=$(dpkg --print-architecture)
 version=$(dpkg-parsechangelog -S Version)
 suite=bookworm
 chroots=build/chroot
-apt_cache=$chroots/apt-cache
+store=$(realpath -m "${ORV_CACHE_DIR:-build}/chroot")
+apt_cache=$store/apt-cache
+mkdir -p "$chroots"
 
 # chroot_tarball VARIANT: the tarball of a clean Debian 12 of that
 # mmdebstrap variant for this machine's architecture, made if it is missing;
@@ -25,7 +30,7 @@ apt_cache=$chroots/apt-cache
 # piuparts unpacks.
 chroot_tarball() {
   local variant=$1 tarball architectures=$native
-  tarball=$chroots/$suite-$variant-$native.tar
+  tarball=$store/$suite-$variant-$native.tar
   if [ "$variant" = minbase ]; then
     tarball=$tarball.gz
   else
@@ -44,10 +49,10 @@ chroot_tarball() {
       --dpkgopt=force-unsafe-io \
       --skip=download/empty --skip=cleanup/apt/lists \
       --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
-      --setup-hook="find '$PWD/$apt_cache' -maxdepth 1 -name '*.deb' -exec cp -t \"\$1\"/var/cache/apt/archives {} +" \
-      --customize-hook="find \"\$1\"/var/cache/apt/archives -maxdepth 1 -name '*.deb' -exec cp -n -t '$PWD/$apt_cache' {} +" \
-      "$suite" "$chroots/part-${tarball#"$chroots"/}" >&2
-    mv "$chroots/part-${tarball#"$chroots"/}" "$tarball"
+      --setup-hook="find '$apt_cache' -maxdepth 1 -name '*.deb' -exec cp -t \"\$1\"/var/cache/apt/archives {} +" \
+      --customize-hook="find \"\$1\"/var/cache/apt/archives -maxdepth 1 -name '*.deb' -exec cp -n -t '$apt_cache' {} +" \
+      "$suite" "$store/part-${tarball##*/}" >&2
+    mv "$store/part-${tarball##*/}" "$tarball"
   fi
   echo "$tarball"
 }
