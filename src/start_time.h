@@ -12,5 +12,6 @@
 // dropped. False for any other text, for a date or time that does not
 // exist (31 April, 24:00, a local time the clocks skip), and for moments
 // beyond what the system's clock can hold. Moments before 1678 are held
-// at that limit: they are past either way.
+// at that limit: they are past either way, and a loop joined from one
+// counts its periods from that limit.
 bool parseStartTime(const char* text, std::int64_t* unixNanos);
