@@ -25,7 +25,8 @@ std::int64_t passToJoin(std::int64_t moment, std::int64_t now, std::int64_t peri
     // in the past (year 1) lies further behind than int64 reaches, so the
     // distance is taken unsigned and split before the lead is added.
     const std::uint64_t period = static_cast<std::uint64_t>(periodMs) * 1000000U;
-    const std::uint64_t behind = static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(moment);
+    const std::uint64_t behind =
+        static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(moment);
     const std::uint64_t rest = behind % period + kJoinLeadNanos;
     return static_cast<std::int64_t>(behind / period + (rest + period - 1) / period);
 }
