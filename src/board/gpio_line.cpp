@@ -18,17 +18,17 @@
 
 namespace {
 
-constexpr std::size_t kSpecChars = 128;
+constexpr std::size_t kLineWordsChars = 128;
 constexpr std::uint32_t kLongestDebounceMs = 60000;
 // Edges the kernel keeps for the player between two reads; the most it
 // allows for one line.
 constexpr std::uint32_t kEdgeBuffer = GPIO_V2_LINES_MAX * 16;
 
-// What the line part and the options of a spec ask for.
+// What the line part and the options of the words after "gpio:" ask for.
 struct LineWanted {
-    char chip[kSpecChars];  // a chip's device name or label; empty: by name
-    char name[kSpecChars];  // with no chip: the line's name
-    std::uint32_t offset;   // with a chip: the line's offset
+    char chip[kLineWordsChars];  // a chip's device name or label; empty: by name
+    char name[kLineWordsChars];  // with no chip: the line's name
+    std::uint32_t offset;        // with a chip: the line's offset
     std::uint64_t flags;
     std::uint32_t debounceUs;
 };
@@ -71,13 +71,13 @@ bool readOption(const char* option, LineWanted* wanted, std::uint64_t* edges, st
     return true;
 }
 
-bool readSpec(const char* spec, LineWanted* wanted) {
-    char text[kSpecChars];
-    const std::size_t length = std::strlen(spec);
+bool readLineWords(const char* words, LineWanted* wanted) {
+    char text[kLineWordsChars];
+    const std::size_t length = std::strlen(words);
     if (length >= sizeof text) {
         return false;
     }
-    std::memcpy(text, spec, length + 1);
+    std::memcpy(text, words, length + 1);
     *wanted = LineWanted{};
     std::uint64_t edges = GPIO_V2_LINE_FLAG_EDGE_RISING;
     std::uint64_t bias = 0;
@@ -177,9 +177,9 @@ int reasonOf(int error) {
 
 }  // namespace
 
-int openGpioLine(const char* spec) {
+int openGpioLine(const char* words) {
     LineWanted wanted{};
-    if (!readSpec(spec, &wanted)) {
+    if (!readLineWords(words, &wanted)) {
         return kTriggerInvalid;
     }
     const int chip = findChip(&wanted);

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-// Requests the line that `spec` names ("NAME" or "CHIP:OFFSET", then
+// Requests the line that `words` names ("NAME" or "CHIP:OFFSET", then
 // options after commas; see triggerOpen in board.h) as an input with edge
 // events, stamped on the monotonic clock. Returns the line's event
 // descriptor (non-blocking), or one of board.h's kTrigger... reasons.
-int openGpioLine(const char* spec);
+int openGpioLine(const char* words);
 
 // Reads the edge events the line holds, without waiting. Returns the
 // timestamp of the first that came at or after `notBeforeNanos`, or -1
