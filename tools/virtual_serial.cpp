@@ -28,6 +28,21 @@ std::int64_t wallNanos() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+long anonymousMemoryKiB(int pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/smaps_rollup";
+    std::FILE* rollup = std::fopen(path.c_str(), "r");
+    if (rollup == nullptr) {
+        return -1;
+    }
+    long kib = -1;
+    char line[256];
+    while (kib < 0 && std::fgets(line, sizeof line, rollup) != nullptr) {
+        std::sscanf(line, "Anonymous: %ld kB", &kib);
+    }
+    std::fclose(rollup);
+    return kib;
+}
+
 namespace {
 
 [[noreturn]] void fail(const std::string& what) {
@@ -190,6 +205,7 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
     int errFd = errPipe[0];
     std::size_t receivedBytes = 0;
     std::int64_t exitedAt = 0;
+    std::int64_t sampledAt = 0;
     std::vector<char> chunk(options.readChunk);
 
     for (;;) {
@@ -226,6 +242,16 @@ RunResult runAgainst(const std::vector<std::string>& argv, VirtualSerial* device
             closeQuietly(errFd);
         }
         if (controller >= 0 && (fds[2].revents & POLLIN) != 0) {
+            // Before the read: a player that drains its port before it ends
+            // is still there.
+            if (options.sampleAnonymousMemory && exitedAt == 0 &&
+                monotonicNanos() - sampledAt >= 10'000'000) {
+                sampledAt = monotonicNanos();
+                const long kib = anonymousMemoryKiB(pid);
+                if (kib >= 0) {
+                    result.anonymousKiB.push_back(kib);
+                }
+            }
             ssize_t got = read(controller, chunk.data(), chunk.size());
             if (got > 0) {
                 result.arrivals.push_back(

@@ -38,6 +38,10 @@ private:
     int deviceKeepAlive_ = -1;  // keeps the device side open between runs
 };
 
+// The anonymous memory of process `pid` now, in KiB (from
+// /proc/PID/smaps_rollup); -1 when it cannot be read (the process is gone).
+long anonymousMemoryKiB(int pid);
+
 // Bytes that came in one read, and when.
 struct Arrival {
     std::int64_t nanos;
@@ -65,6 +69,13 @@ struct RunOptions {
     // Measure the program's own peak memory (into maxResidentKiB) through
     // a small go-between, so that this process's memory does not count.
     bool measureMemory = false;
+    // Read the program's anonymous memory (its heap, stack and written
+    // data, into anonymousKiB) while it runs: each time its bytes wait on
+    // the device, at most every 10 ms. Counted page by page, so it does
+    // not vary from run to run as the peak does, whose file-backed part
+    // follows the page cache. Not with measureMemory (it would be the
+    // go-between's).
+    bool sampleAnonymousMemory = false;
     // Start the program with its standard output closed.
     bool closeStdout = false;
     // A descriptor to give the program as its standard input (-1: this
@@ -82,7 +93,8 @@ struct RunResult {
     std::string err;
     std::int64_t startNanos = 0;
     std::int64_t endNanos = 0;
-    long maxResidentKiB = 0;  // with measureMemory: the program's peak resident memory
+    long maxResidentKiB = 0;         // with measureMemory: the program's peak resident memory
+    std::vector<long> anonymousKiB;  // with sampleAnonymousMemory, in the order read
     std::vector<Arrival> arrivals;
 
     std::string received() const;
