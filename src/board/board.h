@@ -111,8 +111,10 @@ constexpr int kTriggerNoPermission = -5;  // the GPIO device may not be opened
 constexpr int kTriggerNoEdgeEvents = -6;  // the kernel reports no edges for it
 int triggerOpen(const char* source);
 
-// Drops every trigger that has come so far (the ones that come during a
-// pass are not played later), and notes the end of standard input.
+// Sees to it that no trigger that has come so far is played later (the
+// ones that come during a pass): lines on standard input are read and
+// dropped, noting its end; a GPIO line's edges carry their moment and are
+// left to triggerWait's `notBeforeNanos`, with no system call.
 void triggerDiscard(int trigger);
 
 // What triggerWait() saw.

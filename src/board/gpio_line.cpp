@@ -212,9 +212,13 @@ int openGpioLine(const char* words) {
 std::int64_t readEdges(int line, std::int64_t notBeforeNanos) {
     std::int64_t first = -1;
     gpio_v2_line_event events[16];
-    ssize_t got = 0;
-    while ((got = read(line, events, sizeof events)) > 0) {
-        const std::size_t count = static_cast<std::size_t>(got) / sizeof events[0];
+    // The kernel hands over as many events as it holds, up to the buffer: a
+    // read that leaves room emptied it, and the system call that would
+    // only find that out is spared (a trigger's first cue waits on it).
+    std::size_t count = sizeof events / sizeof events[0];
+    while (count == sizeof events / sizeof events[0]) {
+        const ssize_t got = read(line, events, sizeof events);
+        count = got > 0 ? static_cast<std::size_t>(got) / sizeof events[0] : 0;
         for (std::size_t i = 0; i < count && first < 0; ++i) {
             const auto at = static_cast<std::int64_t>(events[i].timestamp_ns);
             if (at >= notBeforeNanos) {

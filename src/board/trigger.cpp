@@ -81,11 +81,20 @@ int triggerOpen(const char* source) {
         return kTriggerInvalid;
     }
     // Whatever came before anybody waited is not played later.
-    triggerDiscard(g_source);
+    takeTrigger(g_source, INT64_MAX);
     return g_source;
 }
 
-void triggerDiscard(int trigger) { takeTrigger(trigger, INT64_MAX); }
+void triggerDiscard(int trigger) {
+    // An edge carries the kernel's timestamp, and a wait takes only the
+    // edges at or after the moment it is given, so edges that came during a
+    // pass never start one however long they are kept: reading them here,
+    // before a cue's write, would only make the write later. A line on
+    // standard input has no moment but that of its reading: it is read now.
+    if (!g_isGpio) {
+        takeTrigger(trigger, INT64_MAX);
+    }
+}
 
 int triggerWait(int trigger, int port, std::int64_t notBeforeNanos, int timeoutMs,
                 std::int64_t* atNanos) {
