@@ -40,6 +40,21 @@ std::vector<std::int64_t> cueArrivals(const RunResult& run) {
     return arrivals;
 }
 
+std::vector<double> cueLateness(const RunResult& run, const std::vector<std::int64_t>& dueMs) {
+    const std::vector<std::int64_t> arrivals = cueArrivals(run);
+    std::vector<double> lateness;
+    if (arrivals.size() != dueMs.size()) {
+        std::printf("  (run incomplete: %zu of %zu cues arrived, status %d)\n", arrivals.size(),
+                    dueMs.size(), run.status);
+        return lateness;
+    }
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        lateness.push_back(static_cast<double>(arrivals[i] - arrivals[0] - dueMs[i] * 1000000) /
+                           1000.0);
+    }
+    return lateness;
+}
+
 double quantile(std::vector<double> values, double q) {
     if (values.empty()) {
         return NAN;

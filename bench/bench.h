@@ -44,6 +44,11 @@ Show writeShow(const std::string& name, const std::vector<std::int64_t>& offsets
 // When the first byte of each cue (each line) arrived.
 std::vector<std::int64_t> cueArrivals(const RunResult& run);
 
+// Each cue's arrival minus its due moment, counted from the first cue's
+// arrival, in microseconds; empty (after saying so) when the run did not
+// deliver them all.
+std::vector<double> cueLateness(const RunResult& run, const std::vector<std::int64_t>& dueMs);
+
 double quantile(std::vector<double> values, double q);
 double median(std::vector<double> values);
 
@@ -70,3 +75,4 @@ void report(const std::string& scenario, const std::string& figure, double playe
 // The scenarios kept in files of their own.
 void repeatScenarios(const Options& options);
 void triggerSoakScenario(const Options& options);
+void longGapsScenario(const Options& options);

@@ -418,7 +418,7 @@ const char kUsage[] =
     "usage: orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N] [--start-shows N]\n"
     "                [--scenario NAME]... [--out DIR]\n"
     "scenarios: 1ms irregular drift 1ms-loaded irregular-loaded drift-loaded burst10 burst200\n"
-    "           memory startup start repeat back-to-back rejoin repeat-memory soak\n";
+    "           memory startup start repeat back-to-back rejoin repeat-memory soak long-gaps\n";
 
 }  // namespace
 
@@ -488,6 +488,9 @@ int main(int argc, char* argv[]) {
     repeatScenarios(options);
     if (wanted(options, "soak")) {
         triggerSoakScenario(options);
+    }
+    if (wanted(options, "long-gaps")) {
+        longGapsScenario(options);
     }
     writeOutputs(options);
     return 0;

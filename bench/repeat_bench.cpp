@@ -16,23 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Arrival minus due moment (in the loop, from the first cue's arrival),
-// per cue, in microseconds; empty when the run did not deliver them all.
-std::vector<double> loopLateness(const RunResult& run, const std::vector<std::int64_t>& dueMs) {
-    const std::vector<std::int64_t> arrivals = cueArrivals(run);
-    std::vector<double> lateness;
-    if (arrivals.size() != dueMs.size()) {
-        std::printf("  (run incomplete: %zu of %zu cues arrived, status %d)\n", arrivals.size(),
-                    dueMs.size(), run.status);
-        return lateness;
-    }
-    for (std::size_t i = 0; i < arrivals.size(); ++i) {
-        lateness.push_back(static_cast<double>(arrivals[i] - arrivals[0] - dueMs[i] * 1000000) /
-                           1000.0);
-    }
-    return lateness;
-}
-
 struct LoopFigures {
     double median = NAN;  // lateness above the least, over all cues
     double p99 = NAN;
@@ -87,10 +70,10 @@ void loopScenario(const std::string& name, const Show& show, long passes, std::i
     reference.insert(reference.end(), {kDevice, kUploadDir + show.name});
     setenv("ORV_TRACE_FILE", tracePath.c_str(), 1);
     const LoopFigures p =
-        figuresOf(loopLateness(runAgainst(player, &device, run), dueMs), show.dueMs.size());
+        figuresOf(cueLateness(runAgainst(player, &device, run), dueMs), show.dueMs.size());
     unsetenv("ORV_TRACE_FILE");
     const LoopFigures r =
-        figuresOf(loopLateness(runAgainst(reference, &device, run), dueMs), show.dueMs.size());
+        figuresOf(cueLateness(runAgainst(reference, &device, run), dueMs), show.dueMs.size());
     report(name, "lateness median us", p.median, r.median);
     report(name, "lateness p99 us", p.p99, r.p99);
     report(name, "last 100 - first 100 passes us", p.drift, r.drift);

@@ -18,6 +18,7 @@ std::vector<Write> writes;
 std::vector<std::uint32_t> checks;
 int checkResult;
 int yields;
+std::vector<Sleep> sleeps;
 std::int64_t wallNanos;
 int stopSignal;
 std::uint32_t stopAt;
@@ -40,6 +41,7 @@ void reset() {
     checks.clear();
     checkResult = 0;
     yields = 0;
+    sleeps.clear();
     wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
     stopSignal = 0;
     stopAt = 0;
@@ -65,7 +67,10 @@ void reset() {
 
 int wiringPiSetup() { return 0; }
 
-void delay(unsigned int ms) { fake::now += ms; }
+void delay(unsigned int ms) {
+    fake::sleeps.push_back({fake::lastReading, ms});
+    fake::now += ms;
+}
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;

@@ -31,6 +31,12 @@ extern std::vector<std::uint32_t> checks;
 extern int checkResult;
 // How often the show clock let other work have the core.
 extern int yields;
+// Each delay(): the clock reading the sleeper last saw, and how long.
+struct Sleep {
+    std::uint32_t lastReading;
+    unsigned int ms;
+};
+extern std::vector<Sleep> sleeps;
 // The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
 // moves it there, and `now` on by the whole milliseconds of the wait.
 extern std::int64_t wallNanos;

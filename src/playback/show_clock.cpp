@@ -27,6 +27,9 @@ constexpr std::int64_t kCheckEveryMs = 20;
 // Cues so close together that no wait leaves room for the look still get
 // it, after a write, this often.
 constexpr std::int64_t kCheckAtLeastEveryMs = 50;
+// A wait busy polls the clock only for this long before its moment, as the
+// board's wait for a start moment does; before, it sleeps.
+constexpr std::int64_t kBusyBeforeMs = 100;
 
 // Clock reading of the last look at the port.
 std::int64_t lastCheck = 0;
@@ -101,13 +104,17 @@ void waitForStartMoment() {
     startTick = tick;
 }
 
-// Busy polls the clock from the reading `now` until it reads `moment`, and
-// returns the reading that does. Before busy polling, work the last write
-// woke in the kernel (on a pseudo-terminal, the worker that passes the
-// bytes on) gets the core, rather than waiting behind the poll until it is
-// preempted; a moment already come goes without it, so that bursts run at
-// full speed. The port is looked at only while the moment is a whole tick
-// away, so that the look never delays what is written there.
+// Waits from the clock reading `now` until it reads `moment`, and returns
+// the reading that does. Far from the moment the wait sleeps, waking for
+// each look at the port; the last kBusyBeforeMs it busy polls the clock,
+// so that waking from a sleep (tens to hundreds of microseconds, more on
+// a busy board) never makes a cue late, and the core is seen as busy, and
+// brought up to speed, before the cue is due. Before busy polling, work
+// the last write woke in the kernel (on a pseudo-terminal, the worker that
+// passes the bytes on) gets the core, rather than waiting behind the poll
+// until it is preempted; a moment already come goes without it, so that
+// bursts run at full speed. The port is looked at only while the moment is
+// a whole tick away, so that the look never delays what is written there.
 std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
     if (now < moment) {
         yieldProcessor();
@@ -117,6 +124,11 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
         if (now + 1 < moment && now - lastCheck >= kCheckEveryMs) {
             checkPort(now);
             dropTriggersDuringThePass();
+        }
+        const std::int64_t sleepMs =
+            std::min(lastCheck + kCheckEveryMs, moment - kBusyBeforeMs) - now;
+        if (sleepMs > 0) {
+            delay(static_cast<unsigned int>(sleepMs));
         }
         now = clockNow();
     }
