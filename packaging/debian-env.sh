@@ -36,7 +36,7 @@ chroot_tarball() {
   else
     architectures=$native,armhf,arm64
   fi
-  if [ ! -f "$tarball" ]; then
+  if ! chroot_is_current "$tarball"; then
     mkdir -p "$apt_cache"
     echo "=== mmdebstrap --variant=$variant $suite $tarball" >&2
     # The packages are copied in and out as plain files: the cache belongs
@@ -45,35 +45,56 @@ chroot_tarball() {
     # shellcheck disable=SC2016 # $1 is the hooks' argument, the chroot
     # dpkg in the chroots skips its fsync calls (force-unsafe-io): a chroot
     # that dies with the machine is made again anyway.
-    nice -n 10 mmdebstrap --quiet --variant="$variant" --architectures="$architectures" \
-      --dpkgopt=force-unsafe-io \
+    nice -n 10 packaging/make-chroot.sh "$tarball" "$suite" --variant="$variant" \
+      --architectures="$architectures" --dpkgopt=force-unsafe-io \
       --skip=download/empty --skip=cleanup/apt/lists \
       --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
       --setup-hook="find '$apt_cache' -maxdepth 1 -name '*.deb' -exec cp -t \"\$1\"/var/cache/apt/archives {} +" \
       --customize-hook="find \"\$1\"/var/cache/apt/archives -maxdepth 1 -name '*.deb' -exec cp -n -t '$apt_cache' {} +" \
-      "$suite" "$store/part-${tarball##*/}" >&2
-    mv "$store/part-${tarball##*/}" "$tarball"
+      >&2 || return 1
   fi
   echo "$tarball"
 }
 
-# with_subids COMMAND...: runs COMMAND as it is, except as root on a system
-# that gives root no subordinate user and group ids (Debian gives them only
-# to the users it adds): then in a private mount namespace in which
-# /etc/subuid and /etc/subgid give root 65536 ids from 1000000. sbuild's and
-# autopkgtest's unshare modes need them for the chroot's own users; the
-# system's files stay as they are, and the namespace goes with COMMAND.
+# chroot_is_current TARBALL: whether TARBALL is there and whole, or was
+# made without a suite of a mirror in mid-sync (TARBALL.lacks) less than a
+# day ago; after that it is made again, whole if the mirror is by then.
+chroot_is_current() {
+  [ -f "$1" ] && { [ ! -f "$1.lacks" ] || [ -z "$(find "$1.lacks" -mmin +1440)" ]; }
+}
+
+# with_subids COMMAND...: runs COMMAND as it is for a normal user. As root,
+# in a private mount namespace (which goes with COMMAND) in which
+# - /etc/subuid and /etc/subgid give root 65536 ids from 1000000, on a
+#   system that gives root none (Debian gives them only to the users it
+#   adds): sbuild's and autopkgtest's unshare modes need them for the
+#   chroot's own users; the system's files stay as they are;
+# - the apt cache is seen at $apt_cache_view too, under build/: the
+#   chroot's root, a subordinate id, cannot pass through the folders above
+#   the cache (/root, for the CI cache), so that its bind mounts take the
+#   cache from there.
+apt_cache_view=$apt_cache
+[ "$(id -u)" -ne 0 ] || apt_cache_view=$PWD/$chroots/apt-cache
 with_subids() {
-  if [ "$(id -u)" -ne 0 ] || grep -qs '^root:' /etc/subuid; then
+  if [ "$(id -u)" -ne 0 ]; then
     "$@"
     return
   fi
-  mkdir -p "$chroots"
-  echo "root:1000000:65536" >"$chroots/subids"
+  mkdir -p "$chroots" "$apt_cache" "$apt_cache_view"
+  local subids=
+  if ! grep -qs '^root:' /etc/subuid; then
+    echo "root:1000000:65536" >"$chroots/subids"
+    subids=$chroots/subids
+  fi
   # shellcheck disable=SC2016 # expanded by the inner shell
   unshare --mount --propagation private sh -c '
-    mount --bind "$0" /etc/subuid && mount --bind "$0" /etc/subgid && exec "$@"' \
-    "$chroots/subids" "$@"
+    subids=$1 cache=$2 view=$3
+    shift 3
+    if [ -n "$subids" ]; then
+      mount --bind "$subids" /etc/subuid && mount --bind "$subids" /etc/subgid || exit 1
+    fi
+    mount --bind "$cache" "$view" && exec "$@"' \
+    with_subids "$subids" "$apt_cache" "$apt_cache_view" "$@"
 }
 
 # apt_cache_for_sbuild: (as root) sbuild's chroot root is root's first

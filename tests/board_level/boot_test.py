@@ -50,6 +50,7 @@ import sys
 import time
 from pathlib import Path
 
+ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import board_test as board  # noqa: E402  (the same downloads and monitor)
 import gpio_sim  # noqa: E402
@@ -151,10 +152,10 @@ def root_filesystem(cache):
     # adduser: the package depends on it (its group gpio).
     tarball = cache / "bookworm-systemd-adduser.tar"
     if not tarball.exists():
-        subprocess.run(["mmdebstrap", "--variant=minbase", "--quiet",
-                        "--include=systemd-sysv,udev,kmod,adduser", "bookworm",
-                        str(tarball) + ".tmp.tar"], check=True)
-        (Path(str(tarball) + ".tmp.tar")).rename(tarball)
+        # Made whole or not at all, even from a mirror in mid-sync.
+        subprocess.run([str(ROOT / "packaging" / "make-chroot.sh"), str(tarball), "bookworm",
+                        "--variant=minbase",
+                        "--include=systemd-sysv,udev,kmod,adduser"], check=True)
     return tarball
 
 
