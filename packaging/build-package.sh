@@ -49,7 +49,7 @@ config=$PWD/$chroots/sbuild.conf
   echo "\$unshare_tmpdir_template = '$PWD/$chroots/sbuild.XXXXXXXXXX';"
   if [ "$(id -u)" -eq 0 ]; then
     apt_cache_for_sbuild
-    echo "\$unshare_bind_mounts = [ { directory => '$apt_cache', mountpoint => '/var/cache/apt/archives' } ];"
+    echo "\$unshare_bind_mounts = [ { directory => '$apt_cache_view', mountpoint => '/var/cache/apt/archives' } ];"
     echo "\$apt_keep_downloaded_packages = 1;"
   fi
   # A mirror caught between two syncs can serve a Release file that one of
@@ -57,10 +57,12 @@ config=$PWD/$chroots/sbuild.conf
   # that repository's lists as they were (the tarball's, which match each
   # other), so the update is a command of ours that says so and goes on;
   # a Build-Depends those lists cannot install still fails the build.
+  # sbuild joins a command's words with spaces and hands them to a shell,
+  # so the command is one string.
   cat <<'PERL'
 $apt_update = 0;
-$external_commands = { 'chroot-setup-commands' => [ [ 'sh', '-c',
-  'apt-get -q update || echo "W: apt-get update failed (a mirror in mid-sync?); the lists as they were are used"' ] ] };
+$external_commands = { 'chroot-setup-commands' => [
+  'apt-get -q update || echo "W: apt-get update failed (a mirror in mid-sync?); the lists as they were are used"' ] };
 PERL
   echo "1;"
 } >"$config"

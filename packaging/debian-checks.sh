@@ -52,7 +52,7 @@ run_autopkgtest() {
   # cache's owner, sbuild's root, is one of its users).
   with_subids nice -n 10 autopkgtest --output-dir "$out" --no-built-binaries \
     "$dsc" "$deb" -- unshare --tarball "$tarball" --unpack-dir "$PWD/$chroots/testbed" \
-    --bind "$apt_cache" /var/cache/apt/archives >"$checks/autopkgtest.log" 2>&1 || status=$?
+    --bind "$apt_cache_view" /var/cache/apt/archives >"$checks/autopkgtest.log" 2>&1 || status=$?
   # What each test printed of its cases, and the summary: a line a test.
   grep -E '^(ok|FAIL): ' "$checks/autopkgtest.log" || true
   sed -n '/@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$checks/autopkgtest.log"
