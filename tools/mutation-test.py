@@ -26,7 +26,17 @@ Mutants run on --workers copies of the tree at once (2 by default, one a
 core), each with its own build tree, test device paths and temporary files
 (TEST_TMPDIR), so that no two suites share a file.
 
-  tools/mutation-test.py                 # every mutant
+Which mutants run: by default those of the files changed since the last
+release, those new or changed in the list since then, and a fixed sample of
+the rest (--sample, chosen by name, the same every run). All of them with
+--all, when HEAD carries a release tag, or when the test harness (the fake
+board, the player fixture, the virtual serial device) changed since the
+release, since a verdict of the sample then says nothing about the rest.
+The last release is the newest tag v* on HEAD's history, or, before the
+first, the commit named in tools/mutation-baseline (the last full run).
+
+  tools/mutation-test.py                 # changed, new and a sample
+  tools/mutation-test.py --all           # every mutant (before a release)
   tools/mutation-test.py --only ID ...   # a few, by name
   tools/mutation-test.py --list          # the list, without running
 """
@@ -40,6 +50,7 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 from dataclasses import dataclass
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -424,6 +435,64 @@ MUTANTS = [
 ]
 
 
+# What every mutant is tested through: when one of these changes, a sample
+# no longer speaks for the mutants it leaves out.
+HARNESS = ("tests/fake_board.cpp", "tests/fake_board.h", "tests/player_fixture.h",
+           "tools/virtual_serial.cpp", "tools/virtual_serial.h")
+BASELINE = os.path.join(ROOT, "tools", "mutation-baseline")
+
+
+def git(*words):
+    return subprocess.run(["git", *words], cwd=ROOT, check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+def last_release():
+    """The newest release tag on HEAD's history, or the baseline commit; and
+    whether HEAD is itself a release."""
+    tags = git("tag", "--merged", "HEAD", "--sort=-creatordate", "--list", "v*").split()
+    if tags:
+        return tags[0], tags[0] in git("tag", "--points-at", "HEAD", "--list", "v*").split()
+    with open(BASELINE, encoding="utf-8") as f:
+        words = [line.split("#")[0].strip() for line in f]
+    return next(word for word in words if word)[:12], False
+
+
+def mutants_at(commit):
+    """The mutant list as it stood at commit: {name: (path, old, new)}."""
+    try:
+        text = git("show", f"{commit}:tools/mutation-test.py")
+    except subprocess.CalledProcessError:
+        return {}
+    space = {"__name__": "mutation_test_then", "__file__": __file__}
+    exec(compile(text, "mutation-test.py@" + commit, "exec"), space)  # our own file, as it was
+    return {m.name: (m.path, m.old, m.new) for m in space["MUTANTS"]}
+
+
+def select(mutants, sample):
+    """The mutants a run without --all takes, and why, as (chosen, reason)."""
+    release, at_release = last_release()
+    if at_release:
+        return mutants, f"HEAD is the release {release}: every mutant"
+    if subprocess.run(["git", "cat-file", "-e", release + "^{commit}"], cwd=ROOT,
+                      capture_output=True).returncode != 0:
+        return mutants, f"the last release {release} is not in this clone: every mutant"
+    changed = set(git("diff", "--name-only", release, "--").split())
+    changed |= set(git("ls-files", "--others", "--exclude-standard").split())
+    harness = sorted(changed.intersection(HARNESS))
+    if harness:
+        return mutants, f"the test harness changed since {release} ({', '.join(harness)}): every mutant"
+    before = mutants_at(release)
+    touched = [m for m in mutants
+               if m.path in changed or before.get(m.name) != (m.path, m.old, m.new)]
+    rest = sorted((m for m in mutants if m not in touched and not m.equivalent),
+                  key=lambda m: zlib.crc32(m.name.encode()))
+    chosen = set(m.name for m in touched + rest[:sample])
+    return ([m for m in mutants if m.name in chosen],
+            f"{len(touched)} of files changed since {release} or new in the list, "
+            f"and a sample of {min(sample, len(rest))} of the other {len(rest)}")
+
+
 def run(cmd, cwd, timeout=None, env=None):
     """Runs `cmd` in its own process group; returns (status or None on timeout, output)."""
     proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -549,6 +618,9 @@ def main():
                         help="seconds each stage of the suite may take at least, with a mutant "
                              "(default 20; otherwise three times its clean run)")
     parser.add_argument("--only", nargs="*", help="mutant names to run")
+    parser.add_argument("--all", action="store_true", help="every mutant (before a release)")
+    parser.add_argument("--sample", type=int, default=30,
+                        help="mutants of unchanged files that run besides the changed ones")
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
     args = parser.parse_args()
 
@@ -556,12 +628,18 @@ def main():
     duplicates = {n for n in names if names.count(n) > 1}
     if duplicates:
         sys.exit("mutant names used twice: " + ", ".join(sorted(duplicates)))
-    chosen = [m for m in MUTANTS if not args.only or m.name in args.only]
     if args.list:
         for m in MUTANTS:
             print(f"{m.name:42} {m.path}" + ("  (equivalent)" if m.equivalent else ""))
         print(f"{len(MUTANTS)} mutants, {sum(1 for m in MUTANTS if m.equivalent)} equivalent")
         return 0
+    if args.only:
+        chosen = [m for m in MUTANTS if m.name in args.only]
+    elif args.all:
+        chosen = MUTANTS
+    else:
+        chosen, why = select(MUTANTS, args.sample)
+        print(f"{len(chosen)} of {len(MUTANTS)} mutants: {why}", flush=True)
 
     began = time.monotonic()
     runners = [Runner(args, index) for index in range(args.workers)]
