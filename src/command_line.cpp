@@ -34,6 +34,9 @@ char path[PATH_MAX];
 // How many times the show is played (-r; 0: without end).
 std::int64_t repeatCount = 1;
 
+// Whether a trigger (-w) starts the passes, wherever it stands.
+bool triggerGiven = false;
+
 // -r and -p are settings of the whole show, not steps: they are read before
 // any option acts, wherever they stand, so that a bad value ends the run
 // before anything happens, and -t knows the loop it may join. Returns false
@@ -44,7 +47,9 @@ bool readRepeatSettings(int argc, char* argv[]) {
     triggerSource = -1;
     passWaitsForTrigger = false;
     triggerNotBefore = 0;
+    triggerGiven = false;
     for (int i = 1; i + 1 < argc; ++i) {
+        triggerGiven = triggerGiven || std::strcmp(argv[i], "-w") == 0;
         if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
             std::puts("repeat count invalid");
             return false;
@@ -225,6 +230,16 @@ std::FILE* openForReading(const char* name) {
     return file;
 }
 
+// Without end, without a period and without a trigger, each pass starts at
+// the moment of the last one's last cue: a show whose cues all fall at one
+// moment would be written again and again as fast as the port takes it.
+void printNoPause() {
+    std::printf(
+        "couldn't repeat file %s: its cues all fall at one moment, so it would loop without "
+        "pause (give a period with -p)\n",
+        path);
+}
+
 // Opens the cue file into `fp`. Returns false after printing why not.
 bool openCueFile(const char* value) {
     if (fp != nullptr) {  // a repeated -f replaces the earlier file
@@ -249,6 +264,10 @@ bool openCueFile(const char* value) {
     // Refused before anything plays, rather than after the first pass.
     if (repeatCount != 1 && !canReadAgain(fp)) {
         std::printf("couldn't repeat file %s: it cannot be read again from its beginning\n", path);
+        return false;
+    }
+    if (repeatCount == 0 && passPeriod == 0 && !triggerGiven && !passTakesTime(fp)) {
+        printNoPause();
         return false;
     }
     return true;
@@ -304,8 +323,13 @@ int runCommandLine(int argc, char* argv[]) {
 
     if (fileGiven && baudGiven && delayGiven) {
         // A failed read is a failure, not the end of the show.
-        if (!playPasses(fp, repeatCount)) {
+        const int played = playPasses(fp, repeatCount);
+        if (played == kPassesReadFailed) {
             std::printf("couldn't read file %s\n", path);
+            return 1;
+        }
+        if (played == kPassesWithoutPause) {  // the file changed while it looped
+            printNoPause();
             return 1;
         }
         std::fclose(fp);

@@ -62,7 +62,7 @@ TEST(CheckCommand, PeriodTellsWhatOnePassLasts) {
                               "0:00:03.200"),
               std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find(", one pass lasts 0:00:03.200 (the period), 1 warnings\n"),
+    EXPECT_NE(result.out.find(", one pass lasts 0:00:03.200 (the period), 1 warning\n"),
               std::string::npos)
         << result.out;
     EXPECT_EQ(checkWith({"--period", "0", kExamples + "hello.txt"}).status, 2);

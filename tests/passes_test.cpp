@@ -29,7 +29,7 @@ protected:
         ASSERT_NE(file, nullptr);
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::rewind(file);
-        EXPECT_TRUE(playPasses(file, count));
+        EXPECT_EQ(playPasses(file, count), kPassesPlayed);
         std::fclose(file);
     }
 
@@ -122,7 +122,7 @@ TEST(PassesOfAFile, EachPassTakesItsBaseFromItsOwnFirstCue) {
             std::fputs("3e8:b\n3f2:c\n", file);
         }
     };
-    EXPECT_TRUE(playPasses(file, 2));
+    EXPECT_EQ(playPasses(file, 2), kPassesPlayed);
     std::fclose(file);
     ASSERT_EQ(fake::writes.size(), 3U);
     const auto start = static_cast<std::uint32_t>(starttime);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "player_fixture.h"
@@ -56,6 +57,42 @@ TEST_F(Player, SettingsThatCannotBeReadAreRefusedAtOnce) {
     EXPECT_LT(period.endNanos - count.startNanos, 30000 * kMs);
 }
 
+TEST_F(Player, EndlessLoopOfAPassWithoutLengthIsRefusedAndAnEmptyOneEnds) {
+    // Without a period or a trigger, the next pass starts at the moment of
+    // the last cue: a show whose cues all fall at one moment would be
+    // written as fast as the port takes it, for ever, and an empty one
+    // would spin a core. The first is refused before anything plays, the
+    // second plays nothing and ends.
+    VirtualSerial device(kFirstDevice);
+    const std::string refused = "couldn't repeat file " + kUploadDir +
+                                "show.txt: its cues all fall at one moment, so it would loop "
+                                "without pause (give a period with -p)\n";
+    struct Case {
+        const char* show;
+        std::vector<std::string> words;
+        std::string out;
+        int status;
+        const char* received;
+    };
+    const std::vector<std::string> endless = {"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "0"};
+    std::vector<std::string> thrice = endless;
+    thrice.back() = "3";
+    const Case cases[] = {
+        {"0:A\n", endless, refused, 1, ""},
+        {"1f4:A\n1f4:B\n", endless, refused, 1, ""},
+        {"", endless, "", 0, ""},
+        {"no cue here\n", endless, "", 0, ""},
+        {"0:A\n", thrice, "", 0, "A\nA\nA\n"},  // a count: back to back, as asked
+    };
+    for (const Case& c : cases) {
+        writeShow("show.txt", c.show);
+        RunResult result = run(c.words, &device, std::strlen(c.received));
+        EXPECT_EQ(result.out, c.out) << c.show;
+        EXPECT_EQ(result.status, c.status) << c.show;
+        EXPECT_EQ(result.received(), c.received) << c.show;
+    }
+}
+
 TEST_F(Player, FifoCannotBeRepeatedAndIsRefusedBeforeAnythingPlays) {
     VirtualSerial device(kFirstDevice);
     const std::string path = kUploadDir + "fifo";
@@ -70,9 +107,10 @@ TEST_F(Player, FifoCannotBeRepeatedAndIsRefusedBeforeAnythingPlays) {
 }
 
 TEST_F(Player, EndlessLoopRunsUntilStoppedInConstantMemory) {
-    // A one-cue show played back to back without end: many passes, whole
-    // cues only, stopped by SIGTERM; the memory it holds after its first
-    // pass is all it ever holds.
+    // A one-cue show played back to back a hundred million times (without
+    // end, a pass that takes no time is refused): many passes, whole cues
+    // only, stopped by SIGTERM; the memory it holds after its first pass is
+    // all it ever holds.
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:pass\n");
     RunOptions endless;
@@ -87,7 +125,7 @@ TEST_F(Player, EndlessLoopRunsUntilStoppedInConstantMemory) {
         });
     };
     RunResult looped =
-        runWith({"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "0"}, &device, endless);
+        runWith({"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "100000000"}, &device, endless);
     sender.join();
     EXPECT_EQ(looped.out, "");
     EXPECT_GT(passes, 1000U);

@@ -217,3 +217,37 @@ TEST(EscapeBytes, ShowsEveryByteUnambiguously) {
 }
 
 }  // namespace
+
+TEST(ShowChecker, WarnsAboutAShowWithoutCuesAndOneThatLoopsWithoutPause) {
+    // Repeated without end and without a period, a pass whose cues all fall
+    // at one moment would start the next at once; the player refuses it.
+    const std::string noPause =
+        "line 2: every cue falls at one moment, so a pass takes no time: orvplayer refuses to "
+        "repeat it without end (-r 0) unless a period (-p) or a trigger (-w) is given";
+    struct Case {
+        const char* show;
+        bool endless;
+        std::int64_t periodMs;
+        std::string warning;  // "" for none
+    };
+    const Case cases[] = {
+        {"", false, 0, "no cue in the file: the show plays nothing"},
+        {"\n\n", true, 0, "no cue in the file: the show plays nothing"},
+        {"1f4:a\n1f4:b\n", true, 0, noPause},
+        {"-5:a\n3:b\n", true, 0, noPause},  // each takes its offset as the base
+        {"1f4:a\n1f4:b\n", false, 0, ""},   // played once: nothing to say
+        {"1f4:a\n1f4:b\n", true, 500, ""},  // a period spaces the passes
+        {"0:a\n1:b\n", true, 0, ""},        // a pass of 1 ms
+        {"-5:a\n3:b\nd:c\n", true, 0, ""},  // 10 ms after the base of 3
+    };
+    for (const Case& c : cases) {
+        std::FILE* file = fileOf(c.show);
+        const std::vector<std::string> warnings = warningsOf(checkShow(file, 0, c.periodMs, c.endless));
+        std::fclose(file);
+        if (c.warning.empty()) {
+            EXPECT_TRUE(warnings.empty()) << escapeBytes(c.show);
+        } else {
+            EXPECT_EQ(warnings, std::vector<std::string>{c.warning}) << escapeBytes(c.show);
+        }
+    }
+}

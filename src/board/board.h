@@ -36,7 +36,8 @@ int serialOpen(const char* device, int baud);
 
 // Writes every byte of `text` (without its terminator), in order, waiting
 // while the device is slow. Returns 0, or -1 when the device went away or
-// took no byte for kSerialStallSeconds.
+// took no byte for kSerialStallSeconds, or when a stop signal came and the
+// device has not taken the rest within kStopDrainMs (the rest is given up).
 int serialPuts(int handle, const char* text);
 
 // Our own addition to the board library's calls. The player never reads

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,6 +101,43 @@ void giveUpExclusiveMode() {
     }
 }
 
+// Every other signal whose default action ends the process (SIGUSR1,
+// SIGQUIT, SIGALRM, a crash...) gives up exclusive mode too, then ends the
+// process by its default action all the same. The stop signals have a
+// handler of their own, and end the run through an ordinary exit.
+void giveUpAndEnd(int signal) {
+    if (g_exclusivePort >= 0) {
+        ioctl(g_exclusivePort, TIOCNXCL);  // safe in a signal handler
+    }
+    // SA_RESETHAND has put the default action back.
+    raise(signal);
+}
+
+// Catches `signal` with `action`, unless the player was started with it
+// ignored (or it has a handler of its own): then it stays as it is.
+void catchIfDefault(int signal, const struct sigaction& action) {
+    struct sigaction old {};
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void giveUpOnFatalSignals() {
+    static const int kFatal[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,
+                                 SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,   SIGXCPU, SIGXFSZ,
+                                 SIGPROF, SIGPOLL, SIGPWR,  SIGVTALRM, SIGSYS,  SIGSTKFLT};
+    struct sigaction action {};
+    action.sa_handler = giveUpAndEnd;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    for (const int signal : kFatal) {
+        catchIfDefault(signal, action);
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        catchIfDefault(signal, action);
+    }
+}
+
 // Another program writing to the same port would interleave its bytes with
 // the show, and its rate would change ours. An exclusive lock keeps out
 // every program that locks too (another player); TIOCEXCL keeps out other
@@ -120,6 +158,8 @@ bool lockPort(int fd) {
     }
     static const bool registered = std::atexit(giveUpExclusiveMode) == 0;
     static_cast<void>(registered);
+    static const bool caught = (giveUpOnFatalSignals(), true);
+    static_cast<void>(caught);
     g_exclusivePort = fd;
     return true;
 }
@@ -160,6 +200,7 @@ int serialPuts(int handle, const char* text) {
     const char* next = text;
     std::size_t left = std::strlen(text);
     long long stalledSinceMs = 0;
+    long long stoppedSinceMs = 0;
     while (left > 0) {
         const ssize_t written = write(handle, next, left);
         if (written > 0) {
@@ -169,7 +210,7 @@ int serialPuts(int handle, const char* text) {
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitForRoom(handle, &stalledSinceMs)) {
+            if (!waitForRoom(handle, &stalledSinceMs, &stoppedSinceMs)) {
                 return -1;
             }
         } else {

@@ -51,11 +51,18 @@ bool giveUp(int fd) {
 
 bool discardInput(int fd) { return tcflush(fd, TCIFLUSH) == 0; }
 
-bool waitForRoom(int fd, long long* stalledSinceMs) {
+bool waitForRoom(int fd, long long* stalledSinceMs, long long* stoppedSinceMs) {
     const long long now = monotonicMs();
     if (*stalledSinceMs == 0) {
         *stalledSinceMs = now;
     } else if (now - *stalledSinceMs >= kSerialStallSeconds * 1000LL) {
+        return giveUp(fd);
+    }
+    // A stop ends the run within its drain bound, whatever the device does:
+    // the cue being written gets that long to finish.
+    if (*stoppedSinceMs == 0 && stopSignal() != 0) {
+        *stoppedSinceMs = now;
+    } else if (*stoppedSinceMs != 0 && now - *stoppedSinceMs >= kStopDrainMs) {
         return giveUp(fd);
     }
     if (!discardInput(fd)) {

@@ -9,8 +9,10 @@ bool discardInput(int fd);
 
 // Waits briefly for room in the port's output. `stalledSinceMs` holds when
 // the device last took a byte (0: it just did); false when it went away or
-// has taken nothing for the stall bound.
-bool waitForRoom(int fd, long long* stalledSinceMs);
+// has taken nothing for the stall bound. Once a stop signal has come,
+// `stoppedSinceMs` holds when the wait first saw it, and the write gets
+// kStopDrainMs from then: false after that, with the bytes left given up.
+bool waitForRoom(int fd, long long* stalledSinceMs, long long* stoppedSinceMs);
 
 // Waits until the driver has handed every written byte to the device. False
 // when the device went away first or took nothing for the stall bound, or

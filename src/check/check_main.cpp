@@ -14,13 +14,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: orvplayer-check [--quiet] [--baud N] [--period MS] FILE...\n"
+    "usage: orvplayer-check [--quiet] [--baud N] [--period MS] [--endless] FILE...\n"
     "Shows each cue file as orvplayer plays it and warns about lines it passes over\n"
     "or treats otherwise than a reader might expect.\n"
     "  --quiet      print only warnings and the summary\n"
     "  --baud N     also check that each cue's bytes leave at N baud before the next cue\n"
     "  --period MS  the show repeats every MS milliseconds (orvplayer -p): warn about\n"
     "               cues played at or after that\n"
+    "  --endless    the show repeats without end (orvplayer -r 0): warn when a pass\n"
+    "               takes no time and no --period is given\n"
     "Exit status: 0 no warning, 1 warnings, 2 a file cannot be read or bad usage.\n";
 
 void printShow(const ShowCheck& check, bool quiet) {
@@ -47,8 +49,9 @@ bool readPositive(const char* text, long most, long* value) {
 }
 
 void printSummary(const ShowCheck& check, int baud, long periodMs) {
-    std::printf("summary: %zu cues, %d lines passed over, duration %s, %llu bytes",
-                check.cues.size(), check.passedOver, clockTime(check.duration).c_str(),
+    std::printf("summary: %zu %s, %d %s passed over, duration %s, %llu bytes", check.cues.size(),
+                check.cues.size() == 1 ? "cue" : "cues", check.passedOver,
+                check.passedOver == 1 ? "line" : "lines", clockTime(check.duration).c_str(),
                 static_cast<unsigned long long>(check.bytes));
     if (periodMs > 0) {
         std::printf(", one pass lasts %s (the period)", clockTime(periodMs).c_str());
@@ -57,13 +60,14 @@ void printSummary(const ShowCheck& check, int baud, long periodMs) {
         std::printf(", %.1f ms on the line at %d baud",
                     static_cast<double>(check.bytes) * 10 * 1000 / baud, baud);
     }
-    std::printf(", %d warnings\n", check.warnings);
+    std::printf(", %d %s\n", check.warnings, check.warnings == 1 ? "warning" : "warnings");
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     bool quiet = false;
+    bool endless = false;
     int baud = 0;
     long periodMs = 0;
     std::vector<const char*> files;
@@ -86,6 +90,8 @@ int main(int argc, char* argv[]) {
                     kUsage);
                 return 2;
             }
+        } else if (word == "--endless") {
+            endless = true;
         } else if (word == "--help" || word == "-h") {
             std::printf("%s", kUsage);
             return 0;
@@ -113,7 +119,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         errno = 0;
-        const ShowCheck check = checkShow(file, baud, periodMs);
+        const ShowCheck check = checkShow(file, baud, periodMs, endless);
         const int readErrno = errno;
         std::fclose(file);
         if (check.readError) {

@@ -68,8 +68,8 @@ bool moreToRead(std::FILE* file) {
 
 class Checker {
 public:
-    Checker(std::FILE* file, int baud, std::int64_t periodMs)
-        : file_(file), baud_(baud), periodMs_(periodMs) {}
+    Checker(std::FILE* file, int baud, std::int64_t periodMs, bool endless)
+        : file_(file), baud_(baud), periodMs_(periodMs), endless_(endless) {}
 
     ShowCheck run() {
         ShowOffset = -1;  // every file is a show of its own
@@ -102,6 +102,7 @@ public:
         }
         check_.readError = std::ferror(file_) != 0;
         checkLineTime();
+        checkLength();
         std::stable_sort(check_.notes.begin(), check_.notes.end(),
                          [](const CheckNote& a, const CheckNote& b) { return a.line < b.line; });
         return check_;
@@ -222,9 +223,34 @@ private:
         }
     }
 
+    // A show without a cue plays nothing. Without a period, a loop's next
+    // pass starts at its last cue's moment: a show whose cues all fall at
+    // one moment would loop without pause, and the player refuses it.
+    void checkLength() {
+        if (check_.readError) {
+            return;
+        }
+        if (check_.cues.empty()) {
+            warnAt(lineNo_, "no cue in the file: the show plays nothing");
+            return;
+        }
+        std::int64_t longest = 0;
+        for (const CheckedCue& cue : check_.cues) {
+            longest = std::max(longest, cue.moment);
+        }
+        if (endless_ && periodMs_ <= 0 && longest <= 0) {
+            const int line = check_.cues.back().line;
+            warnAt(line, "line " + std::to_string(line) +
+                             ": every cue falls at one moment, so a pass takes no time: orvplayer "
+                             "refuses to repeat it without end (-r 0) unless a period (-p) or a "
+                             "trigger (-w) is given");
+        }
+    }
+
     std::FILE* file_;
     int baud_;
     std::int64_t periodMs_;
+    bool endless_;
     ShowCheck check_;
     int lineNo_ = 1;
     int piece_ = 0;
@@ -235,8 +261,8 @@ private:
 
 }  // namespace
 
-ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs) {
-    return Checker(file, baud, periodMs).run();
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs, bool endless) {
+    return Checker(file, baud, periodMs, endless).run();
 }
 
 std::string clockTime(std::int64_t ms) {

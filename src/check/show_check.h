@@ -36,8 +36,11 @@ struct ShowCheck {
 // Reads `file` to its end. With `baud` above 0, also warns about every cue
 // whose bytes cannot leave at that rate (10 bits a byte) before the next
 // cue falls due; with `periodMs` above 0 (a show repeated with -p), about
-// every cue played at or after the period.
-ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs = 0);
+// every cue played at or after the period. Always warns about a file
+// without a cue; with `endless` (a show repeated without end, -r 0) and no
+// period, about a show whose cues all fall at one moment, which the player
+// refuses to loop.
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs = 0, bool endless = false);
 
 // Milliseconds as h:mm:ss.mmm (negative values with a leading minus).
 std::string clockTime(std::int64_t ms);

@@ -6,7 +6,7 @@
 #include "show_clock.h"
 #include "stop.h"
 
-bool playPasses(std::FILE* file, std::int64_t count) {
+int playPasses(std::FILE* file, std::int64_t count) {
     for (std::int64_t pass = 0; count == 0 || pass < count; ++pass) {
         if (pass > 0) {
             nextPass();
@@ -19,7 +19,7 @@ bool playPasses(std::FILE* file, std::int64_t count) {
         const bool hasCue = nextCue(file, &offset, &codes);
         stopIfAsked();
         if (std::ferror(file) != 0) {
-            return false;
+            return kPassesReadFailed;
         }
         if (!startPassOnTrigger()) {
             break;  // the triggers' input ended: the show is over
@@ -31,11 +31,38 @@ bool playPasses(std::FILE* file, std::int64_t count) {
         // A read that a stop signal cut short is a stop, not a read error.
         stopIfAsked();
         if (std::ferror(file) != 0) {
-            return false;
+            return kPassesReadFailed;
         }
         endPass();
+        // Without end, a pass that takes no time would be followed by the
+        // next at once, for ever: a core busy writing the same cues (or
+        // nothing at all) as fast as it can.
+        if (count == 0 && passTakesNoTime()) {
+            return hasCue ? kPassesWithoutPause : kPassesPlayed;
+        }
     }
-    return true;
+    return kPassesPlayed;
+}
+
+bool passTakesTime(std::FILE* file) {
+    // The moments as dueOf() counts them: while the base is negative, each
+    // cue takes its own offset as the base.
+    std::int32_t base = -1;
+    bool any = false;
+    bool later = false;
+    std::int32_t offset = 0;
+    const char* codes = nullptr;
+    while (!later && nextCue(file, &offset, &codes)) {
+        if (!any || base < 0) {
+            base = offset;
+            any = true;
+        } else {
+            later = offset > base;
+        }
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::rewind(file);
+    return later || !any || failed;
 }
 
 bool canReadAgain(std::FILE* file) { return lseek(fileno(file), 0, SEEK_CUR) >= 0; }

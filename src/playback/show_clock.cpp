@@ -212,6 +212,8 @@ void endPass() {
     }
 }
 
+bool passTakesNoTime() { return passPeriod == 0 && triggerSource < 0 && passLatest <= 0; }
+
 void nextPass() {
     if (triggerSource >= 0) {
         // The next trigger, once this pass is over and, with a period, no
@@ -254,6 +256,8 @@ void queue(std::int32_t offset, const char* codes) {
 
 void sendCodes(const char* codes) {
     if (serialPuts(sp, codes) != 0) {
+        // A write that a stop cut short ends by the signal, not as a failure.
+        stopIfAsked();
         std::puts("couldn't write to serial");
         std::exit(1);
     }

@@ -79,6 +79,10 @@ bool startPassOnTrigger();
 // sooner than its start moment).
 void endPass();
 
+// Whether the next pass would start at the moment this one started: no
+// period, no trigger, and no cue of this pass due after its first.
+bool passTakesNoTime();
+
 // Moves on to the next pass: it starts one period after this one, or
 // without a period at the moment of this pass's last cue; with a trigger
 // source, on the next trigger.
