@@ -92,12 +92,14 @@ bool readAhead(std::FILE* file) {
     return true;
 }
 
-// Whether any word after `index` is an option that acts.
-bool optionActsAfter(int index, int argc, char* argv[]) {
+// Whether any word after `index` is an option that acts (or, when `only`
+// is given, that option).
+bool optionActsAfter(int index, int argc, char* argv[], const char* only = nullptr) {
     static const char* const kOptions[] = {"-d", "-t", "-w", "-b", "-f"};
     for (int i = index + 1; i + 1 < argc; ++i) {
         for (const char* option : kOptions) {
-            if (std::strcmp(argv[i], option) == 0) {
+            if (std::strcmp(argv[i], option) == 0 &&
+                (only == nullptr || std::strcmp(option, only) == 0)) {
                 return true;
             }
         }
@@ -136,7 +138,9 @@ bool joinLoop(std::int64_t* moment) {
 // why not. When nothing acts after it and the show is ready to play (port
 // open, cue file already holding bytes), the wait is left to the first cue:
 // read and parsed before the moment, it needs only its write after it.
-// Nothing else happens in between either way.
+// Nothing else happens in between either way. With a trigger (-w, wherever
+// it stands) the moment arms the show instead: only triggers that come at
+// or after it start a pass.
 bool startAt(const char* value, bool lastToAct) {
     std::int64_t moment = 0;
     if (!parseStartTime(value, &moment)) {
@@ -148,7 +152,7 @@ bool startAt(const char* value, bool lastToAct) {
         std::puts("start time has passed");
         return false;
     }
-    if (lastToAct && sp != -1 && fileReady) {
+    if (lastToAct && sp != -1 && fileReady && !triggerGiven) {
         startMoment = moment;
         return true;
     }
@@ -158,6 +162,13 @@ bool startAt(const char* value, bool lastToAct) {
         std::puts("start time has passed");
         return false;
     }
+    if (triggerGiven) {
+        triggerNotBefore = clockNanos();
+        if (triggerSource >= 0) {
+            triggerDiscard(triggerSource);  // lines that came before the moment
+        }
+        return true;
+    }
     startTick = tick;
     return true;
 }
@@ -166,8 +177,12 @@ bool startAt(const char* value, bool lastToAct) {
 // trigger, which the show then counts from. Returns false after printing
 // why not. As with -t, when nothing acts after it and the show is ready to
 // play, the wait is left to the first pass: its first cue is read before
-// the trigger comes.
-bool startOnTrigger(const char* value, bool lastToAct) {
+// the trigger comes. So it is when a start moment (-t) stands after it:
+// triggers count from that moment on. A trigger that came here, with
+// options still to act after it (a -d), starts the show as a start moment
+// does: at its first cue, if that comes later, so that the cues keep their
+// spacing.
+bool startOnTrigger(const char* value, bool lastToAct, bool startMomentAfter) {
     const int source = triggerOpen(value);
     if (source < 0) {
         if (source == kTriggerInvalid) {
@@ -183,10 +198,12 @@ bool startOnTrigger(const char* value, bool lastToAct) {
     }
     triggerSource = source;
     passWaitsForTrigger = true;
-    if (!(lastToAct && sp != -1 && readAhead(fp))) {
-        // Input that ends before the first trigger ends the show before it
-        // plays (status 0), once the walk is over.
-        startPassOnTrigger();
+    if (!startMomentAfter && !(lastToAct && sp != -1 && readAhead(fp))) {
+        // Input that ends before the first trigger is found again by the
+        // first pass, once the walk is over.
+        if (startPassOnTrigger()) {
+            startAtTriggerTick();
+        }
     }
     return true;
 }
@@ -273,9 +290,26 @@ bool openCueFile(const char* value) {
     return true;
 }
 
+// What `orvplayer -h` prints: the forms of the command line, and where the
+// rest is told.
+void printHelp() {
+    std::printf(
+        "orvplayer plays a show: each cue of FILE, looked up in %s, to the serial\n"
+        "device at its moment (%s, or else %s).\n"
+        "usage: orvplayer -b BAUD -f FILE -d DELAY [-r COUNT] [-p PERIOD]\n"
+        "       orvplayer -b BAUD -f FILE -t TIME [-r COUNT] [-p PERIOD]\n"
+        "       orvplayer -b BAUD -f FILE -w SOURCE [-t TIME] [-r COUNT] [-p PERIOD]\n"
+        "Options act in the order given. See man orvplayer.\n",
+        kUploadDir, kFirstDevice, kSecondDevice);
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char* argv[]) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        printHelp();
+        return 0;
+    }
     bool fileGiven = false;
     bool baudGiven = false;
     bool delayGiven = false;
@@ -301,7 +335,8 @@ int runCommandLine(int argc, char* argv[]) {
             delayGiven = true;  // a start moment stands in for the delay
         }
         if (std::strcmp(word, "-w") == 0) {
-            if (!startOnTrigger(value, !optionActsAfter(i, argc, argv))) {
+            if (!startOnTrigger(value, !optionActsAfter(i, argc, argv),
+                                optionActsAfter(i, argc, argv, "-t"))) {
                 return 1;
             }
             delayGiven = true;  // a trigger stands in for the delay
@@ -330,6 +365,10 @@ int runCommandLine(int argc, char* argv[]) {
         }
         if (played == kPassesWithoutPause) {  // the file changed while it looped
             printNoPause();
+            return 1;
+        }
+        if (played == kPassesNoTrigger) {
+            std::puts("no trigger came: standard input ended");
             return 1;
         }
         std::fclose(fp);

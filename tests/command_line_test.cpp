@@ -222,7 +222,7 @@ TEST_F(CommandLine, LateStartJoinsTheLoopAtItsNextPassStillAhead) {
 }
 
 TEST_F(CommandLine, LateStartWithNoPassLeftOrNoPeriodHasPassed) {
-    writeShow("0:go\n");
+    writeShow("0:go\n1:done\n");
     const std::int64_t began = fake::wallNanos - 5300 * 1000000LL;
     for (const Words& settings : {Words{"-r", "3", "-p", "2000"}, Words{"-r", "0"}}) {
         Words words = {"-b", "9600", "-f", "show.txt", "-t", at(began)};
@@ -231,6 +231,103 @@ TEST_F(CommandLine, LateStartWithNoPassLeftOrNoPeriodHasPassed) {
         EXPECT_EQ(run(words, &out), 1);
         EXPECT_EQ(out, "start time has passed\n");
         EXPECT_TRUE(fake::writes.empty());
+    }
+}
+
+TEST_F(CommandLine, TriggersWithAStartMomentCountFromItInEitherOrder) {
+    // Armed at the moment (2 s from now): a trigger before it (1.5 s into
+    // the run) is not played, the first one after it (2.5 s) starts the
+    // show, wherever -t and -w stand.
+    writeShow("0:go\n");
+    const std::string moment = at(fake::wallNanos + 2 * kSecond);
+    const Words orders[] = {
+        {"-b", "9600", "-f", "show.txt", "-w", "-", "-t", moment},
+        {"-b", "9600", "-f", "show.txt", "-t", moment, "-w", "-"},
+        {"-w", "-", "-t", moment, "-b", "9600", "-f", "show.txt"},
+        {"-t", moment, "-w", "-", "-b", "9600", "-f", "show.txt"},
+    };
+    for (const Words& words : orders) {
+        fake::reset();
+        const std::uint32_t start = fake::now;
+        fake::triggers = {start + 1500, start + 2500};
+        std::string out;
+        EXPECT_EQ(run(words, &out), 0) << out;
+        EXPECT_EQ(out, "");
+        ASSERT_EQ(written(), Words{"go\n"}) << words[4];
+        // The scripted clock moves a millisecond a reading.
+        EXPECT_GE(fake::writes[0].lastReading, start + 2500) << words[4];
+        EXPECT_LE(fake::writes[0].lastReading, start + 2505) << words[4];
+    }
+}
+
+TEST_F(CommandLine, TriggerThatCameBeforeADelayKeepsTheCuesSpacing) {
+    // A then B 100 ms later. Waited for where -w stands, the trigger (at 2
+    // s) starts the show there; with -d 500 after it, the show starts after
+    // the delay, as after a start moment: B still comes 100 ms after A,
+    // not with it.
+    writeShow("0:A\n64:B\n");
+    struct Case {
+        Words words;
+        std::uint32_t aAfterTrigger;
+    };
+    const Case cases[] = {
+        {{"-b", "9600", "-f", "show.txt", "-w", "-"}, 0},
+        {{"-b", "9600", "-f", "show.txt", "-w", "-", "-d", "500"}, 500},
+        {{"-w", "-", "-d", "500", "-b", "9600", "-f", "show.txt"}, 500},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        const std::uint32_t trigger = fake::now + 2000;
+        fake::triggers = {trigger};
+        std::string out;
+        EXPECT_EQ(run(c.words, &out), 0);
+        ASSERT_EQ(written(), (Words{"A\n", "B\n"}));
+        // The scripted clock moves a millisecond a reading.
+        const std::uint32_t showStart = trigger + c.aAfterTrigger;
+        EXPECT_GE(fake::writes[0].lastReading, showStart);
+        EXPECT_LE(fake::writes[0].lastReading, showStart + 5);
+        EXPECT_GE(fake::writes[1].lastReading, showStart + 100);
+        EXPECT_LE(fake::writes[1].lastReading, showStart + 105);
+    }
+}
+
+TEST_F(CommandLine, InputThatEndsBeforeTheFirstTriggerIsAFailure) {
+    // Standard input at its end from the start (/dev/null, as in a unit
+    // without StandardInput=): said, status 1. Once a pass has played, the
+    // end of input is the end of the show.
+    writeShow("0:go\n");
+    const Words words = {"-b", "9600", "-f", "show.txt", "-w", "-", "-r", "0"};
+    std::string out;
+    EXPECT_EQ(run(words, &out), 1);
+    EXPECT_EQ(out, "no trigger came: standard input ended\n");
+    EXPECT_TRUE(fake::writes.empty());
+    fake::reset();
+    fake::triggers = {fake::now + 10};
+    EXPECT_EQ(run(words, &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(written(), Words{"go\n"});
+}
+
+TEST_F(CommandLine, HelpAloneIsAskedForAndAnsweredWithStatusZero) {
+    const std::string usage = "syntax: orvplayer -b [baud] -f [filename] -d [delay]";
+    struct Case {
+        Words words;
+        int status;
+        bool help;
+    };
+    const Case cases[] = {
+        {{"-h"}, 0, true},
+        {{"--help"}, 0, true},
+        {{"-h", "-b"}, 1, false},  // among other words: passed over, as before
+        {{"-help"}, 1, false},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(run(c.words, &out), c.status) << c.words[0];
+        EXPECT_EQ(out.find("usage: orvplayer -b BAUD -f FILE -d DELAY") != std::string::npos, c.help)
+            << out;
+        EXPECT_EQ(out.find("See man orvplayer.") != std::string::npos, c.help) << out;
+        EXPECT_EQ(out.find(usage) != std::string::npos, !c.help) << out;
     }
 }
 

@@ -22,7 +22,8 @@ int playPasses(std::FILE* file, std::int64_t count) {
             return kPassesReadFailed;
         }
         if (!startPassOnTrigger()) {
-            break;  // the triggers' input ended: the show is over
+            // The triggers' input ended: the show is over, or never began.
+            return pass == 0 ? kPassesNoTrigger : kPassesPlayed;
         }
         if (hasCue) {
             queue(offset, codes);

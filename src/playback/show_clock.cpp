@@ -31,6 +31,9 @@ constexpr std::int64_t kCheckAtLeastEveryMs = 50;
 // board's wait for a start moment does; before, it sleeps.
 constexpr std::int64_t kBusyBeforeMs = 100;
 
+// The clock reading (as millis() gives it) at the last trigger's moment.
+std::uint32_t triggerTick = 0;
+
 // Clock reading of the last look at the port.
 std::int64_t lastCheck = 0;
 
@@ -187,6 +190,7 @@ bool startPassOnTrigger() {
     // The pass counts from the trigger's moment, not from when it was seen:
     // a tick of the clock is put there, and the first cue is due at once.
     const auto tick = static_cast<std::uint32_t>(tickAt(at));
+    triggerTick = tick;
     if (starttime < 0) {
         widened = -1;  // a new show: its clock starts here
     }
@@ -199,6 +203,12 @@ bool startPassOnTrigger() {
     }
     lastCheck = now;
     return true;
+}
+
+void startAtTriggerTick() {
+    startTick = triggerTick;
+    passStart = -1;
+    starttime = -1;
 }
 
 void endPass() {

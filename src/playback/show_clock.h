@@ -74,6 +74,13 @@ std::int64_t startPass();
 // the source, ended instead: the show is over.
 bool startPassOnTrigger();
 
+// For a first trigger that came while the command line was still being
+// walked (a -d after -w, say): the show starts on the trigger's tick only
+// if its first cue is queued within that millisecond, as with a start
+// moment; later, it starts at its first cue, so that the cues keep their
+// spacing rather than all falling due at once.
+void startAtTriggerTick();
+
 // Ends the current pass: one without a cue still takes its place in time,
 // so this waits for its start (and so a show without a single cue ends no
 // sooner than its start moment).
