@@ -1,5 +1,6 @@
 // The real program started by triggers (-w): lines on its standard input
 // from a pipe, a pseudo-terminal as the device.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -117,6 +118,66 @@ TEST_F(Player, TriggersBeforeTheWaitOrDuringAPassAreIgnored) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.received(), "GO\nDONE\n");
     EXPECT_GE(arrivalOf(result, 0) - result.startNanos, startTime().count() * kMs);
+}
+
+TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
+    // Standard input flooded: lines as fast as a pipe takes them (as from
+    // `yes`, ended by line feeds or by carriage returns), or bytes without a
+    // line end (/dev/zero). Each look reads a bounded share of it: every
+    // pass's second cue still comes 100 ms after its first, and SIGTERM
+    // still ends the run at once.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:A\n64:B\n");
+    const std::int64_t lateAtMost = (emulator().empty() ? 30 : 400) * kMs;
+    const std::string zeros(4096, '\0');
+    std::string feeds;
+    std::string returns;
+    while (feeds.size() < 4096) {
+        feeds += "y\n";
+        returns += "y\r";
+    }
+    for (const std::string& bytes : {feeds, returns, zeros}) {
+        Input input;
+        std::atomic<bool> flooding{true};
+        // Never blocked: it must see `flooding` end once the player has.
+        fcntl(input.write, F_SETFL, O_NONBLOCK);
+        std::thread writer([&] {
+            while (flooding) {
+                if (::write(input.write, bytes.data(), bytes.size()) < 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            }
+        });
+        RunOptions options;
+        options.stdinFrom = input.read;
+        std::thread sender;
+        options.onStarted = [&sender](int pid) {
+            sender = std::thread([pid] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                kill(pid, SIGTERM);
+            });
+        };
+        RunResult result = runWith(kTriggered, &device, options);
+        sender.join();
+        flooding = false;
+        input.end();
+        writer.join();
+        const std::string kind = bytes == zeros ? "zeros" : bytes == feeds ? "feeds" : "returns";
+        EXPECT_EQ(result.signal, SIGTERM) << kind;
+        EXPECT_LT(result.endNanos - result.startNanos, 4500 * kMs) << kind;
+        const std::string received = result.received();
+        if (bytes == zeros) {
+            EXPECT_EQ(received, "");  // no line end: no trigger
+            continue;
+        }
+        ASSERT_GE(received.size(), 4U) << kind << ": no pass played";
+        for (std::size_t a = 0; a + 4 <= received.size(); a += 4) {
+            ASSERT_EQ(received.substr(a, 4), "A\nB\n") << kind;
+            const std::int64_t gap = arrivalOf(result, a + 2) - arrivalOf(result, a);
+            EXPECT_GE(gap, 99 * kMs) << kind;
+            EXPECT_LE(gap, 100 * kMs + lateAtMost) << kind << ", pass " << a / 4;
+        }
+    }
 }
 
 TEST_F(Player, WaitingForATriggerStillWatchesTheDeviceAndStops) {

@@ -16,6 +16,9 @@ int g_source = -1;
 bool g_isGpio = false;
 // Standard input has ended: no trigger will come any more.
 bool g_ended = false;
+// The last byte read from standard input was a carriage return: a line
+// feed right after it ends the same line.
+bool g_afterCarriageReturn = false;
 
 // Looked at this often at least while waiting, besides waking for every
 // trigger, every byte from the device and its hang-up.
@@ -27,20 +30,27 @@ bool readyToRead(int fd) {
 }
 
 // Reads what standard input holds now, without waiting (a terminal or
-// pipe shared with other programs is left blocking). Returns the number
-// of whole lines that ended in it; notes the end of input.
+// pipe shared with other programs is left blocking), but at most one chunk
+// a look: input that never ends (/dev/zero, `yes`) then costs each look one
+// read, so that a stop is still seen at once and a cue's write is never held
+// up behind it; what is left is read at the next look. Returns the number
+// of lines that ended in it (a line feed, a carriage return, or both in
+// that order); notes the end of input.
 int readLines(int fd) {
     int lines = 0;
     char chunk[4096];
-    while (!g_ended && readyToRead(fd)) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got <= 0) {
-            g_ended = got == 0 || (errno != EINTR && errno != EAGAIN);
-            break;
-        }
-        for (ssize_t i = 0; i < got; ++i) {
-            lines += chunk[i] == '\n' ? 1 : 0;
-        }
+    if (g_ended || !readyToRead(fd)) {
+        return 0;
+    }
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0) {
+        g_ended = got == 0 || (errno != EINTR && errno != EAGAIN);
+        return 0;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+        const char byte = chunk[i];
+        lines += byte == '\r' || (byte == '\n' && !g_afterCarriageReturn) ? 1 : 0;
+        g_afterCarriageReturn = byte == '\r';
     }
     return lines;
 }
@@ -67,6 +77,7 @@ int triggerOpen(const char* source) {
     }
     g_source = -1;
     g_ended = false;
+    g_afterCarriageReturn = false;
     if (std::strcmp(source, "-") == 0) {
         g_isGpio = false;
         g_source = STDIN_FILENO;
