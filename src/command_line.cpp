@@ -148,15 +148,29 @@ bool startAt(const char* value, bool lastToAct) {
         return false;
     }
     const bool fileReady = readAhead(fp);
+    const std::int64_t given = moment;
+    const std::int64_t countGiven = repeatCount;
     if (!joinLoop(&moment)) {
         std::puts("start time has passed");
         return false;
     }
-    if (lastToAct && sp != -1 && fileReady && !triggerGiven) {
+    // A loop's wait stays here, where a step of the wall clock can make it
+    // join another pass.
+    if (lastToAct && sp != -1 && fileReady && !triggerGiven && passPeriod == 0) {
         startMoment = moment;
         return true;
     }
-    const std::int64_t tick = waitForWallClock(moment);
+    std::int64_t tick = 0;
+    while ((tick = waitForWallClock(moment)) == kWallClockStepped) {
+        // The moment stands on the stepped clock: one show starts there or
+        // has passed; a loop joins its next pass from the clock's new now.
+        moment = given;
+        repeatCount = countGiven;
+        if (!joinLoop(&moment)) {
+            std::puts("start time has passed");
+            return false;
+        }
+    }
     stopIfAsked();
     if (tick < 0) {
         std::puts("start time has passed");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "board/board.h"
 #include "fake_board.h"
 #include "gtest/gtest.h"
 #include "playback/show_clock.h"
@@ -65,6 +66,23 @@ extern "C" std::FILE* __wrap_fdopen(int fd, const char* mode) {
     return fopencookie(cookie, mode, calls);
 }
 
+// A step of the wall clock that comes half way through the next wait for a
+// moment (0: none), as chrony steps a Pi's clock after boot.
+std::int64_t g_stepDuringWait = 0;
+
+extern "C" std::int64_t __real_waitForWallClock(std::int64_t unixNanos);
+
+extern "C" std::int64_t __wrap_waitForWallClock(std::int64_t unixNanos) {
+    if (g_stepDuringWait == 0 || unixNanos < fake::wallNanos) {
+        return __real_waitForWallClock(unixNanos);
+    }
+    const std::int64_t half = (unixNanos - fake::wallNanos) / 2;
+    fake::now += static_cast<std::uint32_t>(half / 1000000);
+    fake::wallNanos += half + g_stepDuringWait;
+    g_stepDuringWait = 0;
+    return kWallClockStepped;
+}
+
 namespace {
 
 class CommandLine : public ::testing::Test {
@@ -75,6 +93,7 @@ protected:
         sp = -1;
         fp = nullptr;
         g_failAfter = -1;
+        g_stepDuringWait = 0;
     }
 
     void TearDown() override {
@@ -231,6 +250,44 @@ TEST_F(CommandLine, LateStartWithNoPassLeftOrNoPeriodHasPassed) {
         EXPECT_EQ(run(words, &out), 1);
         EXPECT_EQ(out, "start time has passed\n");
         EXPECT_TRUE(fake::writes.empty());
+    }
+}
+
+TEST_F(CommandLine, StepOfTheWallClockDuringTheWaitIsMetOnTheSteppedClock) {
+    // One show waits for its moment on the stepped clock, or has passed; a
+    // loop (a pass every 2 s, begun 5.3 s ago, joined at 6 s) joins the
+    // next pass that lies ahead of the stepped clock's now.
+    writeShow("0:go\n");
+    constexpr std::int64_t kMs = 1000000;
+    struct Case {
+        bool loop;
+        std::int64_t step;
+        std::string out;
+        std::size_t writes;
+        std::int64_t reached;  // the moment the show started, after `began`
+    };
+    const Case cases[] = {
+        {false, 5300 * kMs, "start time has passed\n", 0, 0},
+        {false, -5000 * kMs, "", 1, 3 * kSecond},
+        {true, 5300 * kMs, "", 4, 12 * kSecond},  // passes 6 to 9
+        {true, -5300 * kMs, "", 9, 2 * kSecond},  // passes 1 to 9
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        const std::int64_t began = c.loop ? fake::wallNanos - 5300 * kMs : fake::wallNanos;
+        // -t first: waited for in the walk (as a loop's always is).
+        Words words = {"-t", at(began + (c.loop ? 0 : 3 * kSecond)), "-b", "9600", "-f", "show.txt"};
+        if (c.loop) {
+            words.insert(words.end(), {"-r", "10", "-p", "2000"});
+        }
+        g_stepDuringWait = c.step;
+        std::string out;
+        EXPECT_EQ(run(words, &out), c.out.empty() ? 0 : 1) << c.step;
+        EXPECT_EQ(out, c.out) << c.step;
+        EXPECT_EQ(fake::writes.size(), c.writes) << c.step;
+        if (c.writes > 0) {
+            EXPECT_EQ(fake::wallNanos, began + c.reached) << c.step;
+        }
     }
 }
 

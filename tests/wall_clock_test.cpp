@@ -6,8 +6,10 @@
 #include <poll.h>
 #include <sys/timerfd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -32,6 +34,9 @@ struct Clocks {
     std::int64_t lastMonotonicRead = 0;
     std::vector<std::int64_t> wallSleeps;  // deadlines slept to
     std::function<void()> afterWallSleep;  // steps the wall clock, say
+    bool timerCancelled = false;           // the sleep's clock was stepped
+    std::int64_t stepAtWall = 0;           // when the wall clock reads this (not 0),
+    std::int64_t stepBy = 0;               // it is stepped by this, once
 };
 Clocks g_clocks;
 
@@ -50,6 +55,10 @@ extern "C" int __real_poll(pollfd* fds, nfds_t count, int timeout);
 extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
     if (!g_clocks.scripted) {
         return __real_clock_gettime(clock, now);
+    }
+    if (clock == CLOCK_REALTIME && g_clocks.stepAtWall != 0 && g_clocks.wall >= g_clocks.stepAtWall) {
+        g_clocks.wall += g_clocks.stepBy;
+        g_clocks.stepAtWall = 0;
     }
     const std::int64_t value = clock == CLOCK_REALTIME ? g_clocks.wall : g_clocks.monotonic;
     if (clock != CLOCK_REALTIME) {
@@ -91,15 +100,36 @@ extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
     g_clocks.monotonic += slept;
     if (wall) {
         g_clocks.wallSleeps.push_back(g_clocks.armedDeadline);
+        const std::int64_t before = g_clocks.wall;
         if (g_clocks.afterWallSleep) {
             g_clocks.afterWallSleep();
         }
+        // The kernel cancels a wall clock timer when its clock is set.
+        g_clocks.timerCancelled = g_clocks.wall != before;
     }
     fds[0].revents = POLLIN;
     for (nfds_t i = 1; i < count; ++i) {
         fds[i].revents = 0;
     }
     return 1;
+}
+
+extern "C" ssize_t __real_read(int fd, void* into, std::size_t size);
+
+// Reading a timer after a sleep: cancelled (ECANCELED) if the wall clock
+// was stepped during it, else it expired once.
+extern "C" ssize_t __wrap_read(int fd, void* into, std::size_t size) {
+    if (!g_clocks.scripted || g_timerClocks.count(fd) == 0 || size < sizeof(std::uint64_t)) {
+        return __real_read(fd, into, size);
+    }
+    if (g_clocks.timerCancelled) {
+        g_clocks.timerCancelled = false;
+        errno = ECANCELED;
+        return -1;
+    }
+    const std::uint64_t once = 1;
+    std::memcpy(into, &once, sizeof once);
+    return sizeof once;
 }
 
 namespace {
@@ -141,26 +171,50 @@ TEST_F(WallClock, WaitsUntilTheWallClockReachesTheMoment) {
     EXPECT_GE(waitForWallClock(kMoment), 0);
 }
 
-TEST_F(WallClock, FollowsTheWallClockWhenItIsSteppedMeanwhile) {
-    // Stepped back an hour while asleep: the wait goes on to the moment.
-    g_clocks.wall = kMoment - 3 * kSecond;
-    g_clocks.afterWallSleep = [] {
-        g_clocks.wall -= 3600 * kSecond;
-        g_clocks.afterWallSleep = nullptr;
+TEST_F(WallClock, StepOfTheWallClockMeanwhileEndsTheWaitToBeLookedAtAgain) {
+    // Stepped while asleep (the kernel cancels the timer) or while polling
+    // its last 100 ms (readings microseconds apart jump), in either
+    // direction: the wait says so rather than starting at the step. Looked
+    // at again, the moment is still ahead (it is then met exactly) or has
+    // passed.
+    struct Case {
+        bool whileAsleep;
+        std::int64_t step;
+        std::int64_t again;  // what waiting again for the moment gives
     };
+    const std::int64_t hour = 3600 * kSecond;
+    const Case cases[] = {
+        {true, -hour, 0},           {true, hour, -1},
+        {false, -hour, 0},          {false, 5300 * 1000000LL, -1},
+        {false, 30 * 1000000LL, 0},   // 50 ms before the moment: 20 ms before it
+        {false, 80 * 1000000LL, -1},  // ... or 30 ms past it
+    };
+    for (const Case& c : cases) {
+        g_clocks.wallSleeps.clear();
+        g_clocks.wall = kMoment - 3 * kSecond;
+        if (c.whileAsleep) {
+            g_clocks.afterWallSleep = [c] {
+                g_clocks.wall += c.step;
+                g_clocks.afterWallSleep = nullptr;
+            };
+        } else {
+            g_clocks.stepAtWall = kMoment - 50 * 1000000LL;
+            g_clocks.stepBy = c.step;
+        }
+        EXPECT_EQ(waitForWallClock(kMoment), kWallClockStepped) << c.step;
+        if (c.again < 0) {
+            EXPECT_EQ(waitForWallClock(kMoment), -1) << c.step;
+        } else {
+            EXPECT_GE(waitForWallClock(kMoment), 0) << c.step;
+            expectEndedAtTheMoment();
+        }
+    }
+    // Slewed (a microsecond a reading on top of the readings' own): no step.
+    g_clocks.wall = kMoment - 3 * kSecond;
+    g_clocks.stepAtWall = kMoment - 50 * 1000000LL;
+    g_clocks.stepBy = 1000;
     EXPECT_GE(waitForWallClock(kMoment), 0);
     expectEndedAtTheMoment();
-    EXPECT_EQ(g_clocks.wallSleeps.size(), 2U);
-
-    // Stepped forward past the moment: the wait ends on waking.
-    g_clocks.wallSleeps.clear();
-    g_clocks.wall = kMoment - 3 * kSecond;
-    g_clocks.afterWallSleep = [] {
-        g_clocks.wall += 3600 * kSecond;
-        g_clocks.afterWallSleep = nullptr;
-    };
-    EXPECT_GE(waitForWallClock(kMoment), 0);
-    EXPECT_EQ(g_clocks.wallSleeps.size(), 1U);
 }
 
 TEST_F(WallClock, PutsATickOfTheMillisecondClockAtTheMoment) {

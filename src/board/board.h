@@ -58,11 +58,14 @@ void serialStop(int handle);
 // Our own addition for starting at a moment on the wall clock (-t); the
 // board library has no such call. Waits until the wall clock
 // (CLOCK_REALTIME) reads `unixNanos` or later, following it when it is
-// stepped or slewed meanwhile, then moves the ticks of millis() later by
-// less than a millisecond so that one falls at that moment (no reading
-// goes backwards). Returns the millis() reading that begins there, or -1
-// at once, without waiting, when the wall clock is already past the moment;
-// -1 too when a stop signal ended the wait (stopSignal() tells).
+// slewed meanwhile, then moves the ticks of millis() later by less than a
+// millisecond so that one falls at that moment (no reading goes
+// backwards). Returns the millis() reading that begins there, or -1 at
+// once, without waiting, when the wall clock is already past the moment;
+// -1 too when a stop signal ended the wait (stopSignal() tells); and
+// kWallClockStepped when the wall clock was stepped (set) meanwhile, in
+// either direction, so that the caller looks at the moment again.
+constexpr std::int64_t kWallClockStepped = -2;
 std::int64_t waitForWallClock(std::int64_t unixNanos);
 
 // Our own addition: lets anything waiting to run on this core (kernel work

@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/timerfd.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
@@ -45,10 +47,15 @@ int timerOn(clockid_t clock) {
     return timer;
 }
 
+// A jump this large between two readings of the wall clock taken
+// microseconds apart, against the monotonic clock, is a step: slewing moves
+// it by a few per cent at most, even over a preemption.
+constexpr std::int64_t kStepNanos = 20 * kNanosPerMilli;
+
 // Sleeps until `clock` reads `until`, or a stop signal comes. A sleep on the
-// wall clock also ends when the clock is set, so that the caller reads it
-// again; the callers loop until their deadline has come.
-void sleepUntil(clockid_t clock, std::int64_t until) {
+// wall clock also ends when the clock is set (stepped); returns true then.
+// The callers loop until their deadline has come.
+bool sleepUntil(clockid_t clock, std::int64_t until) {
     itimerspec at{};
     at.it_value.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
     at.it_value.tv_nsec = static_cast<long>(until % kNanosPerSecond);
@@ -58,12 +65,16 @@ void sleepUntil(clockid_t clock, std::int64_t until) {
         // Without a timer (no descriptor left): a plain sleep, which a stop
         // cuts short only by interrupting it.
         clock_nanosleep(clock, TIMER_ABSTIME, &at.it_value, nullptr);
-        return;
+        return false;
     }
-    // Arming the timer again for the next sleep clears its expiry; it is
-    // never read. A descriptor of -1 (no stop signals caught) is passed over.
+    // Arming the timer again for the next sleep clears its expiry. A
+    // descriptor of -1 (no stop signals caught) is passed over.
     pollfd wake[2] = {{timer, POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
     poll(wake, 2, -1);
+    // A timer cancelled by a set of its clock says so when read.
+    std::uint64_t expired = 0;
+    return (wake[0].revents & POLLIN) != 0 && read(timer, &expired, sizeof expired) < 0 &&
+           errno == ECANCELED;
 }
 
 }  // namespace
@@ -84,7 +95,7 @@ void delay(unsigned int ms) {
     // shortens nor stretches it; only a stop ends it early.
     const std::int64_t until = monotonicNs() + static_cast<std::int64_t>(ms) * kNanosPerMilli;
     while (stopSignal() == 0 && monotonicNs() < until) {
-        sleepUntil(CLOCK_MONOTONIC, until);
+        static_cast<void>(sleepUntil(CLOCK_MONOTONIC, until));
     }
 }
 
@@ -93,20 +104,36 @@ void yieldProcessor() { sched_yield(); }
 std::int64_t wallClockNanos() { return nowNs(CLOCK_REALTIME); }
 
 std::int64_t waitForWallClock(std::int64_t unixNanos) {
-    std::int64_t left = unixNanos - nowNs(CLOCK_REALTIME);
-    if (left < 0) {
+    std::int64_t wall = nowNs(CLOCK_REALTIME);
+    std::int64_t offset = wall - monotonicNs();
+    if (wall > unixNanos) {
         return -1;
     }
-    // Every pass reads the wall clock afresh, so a step in either direction
-    // while asleep or polling only changes how long is left.
-    while (left > 0) {
+    // A step of the wall clock (at boot: fake-hwclock, then chrony) while
+    // asleep or polling ends the wait, so that the caller decides afresh on
+    // the stepped clock: the moment may have passed, or a loop may now have
+    // an earlier or later pass to join. Slewing only changes how long is
+    // left.
+    while (wall < unixNanos) {
         if (stopSignal() != 0) {
             return -1;
         }
-        if (left > kPollNanos) {
-            sleepUntil(CLOCK_REALTIME, unixNanos - kPollNanos);
+        if (unixNanos - wall > kPollNanos) {
+            // The kernel tells of a step during the sleep.
+            if (sleepUntil(CLOCK_REALTIME, unixNanos - kPollNanos)) {
+                return kWallClockStepped;
+            }
+            wall = nowNs(CLOCK_REALTIME);
+            offset = wall - monotonicNs();
+            continue;
         }
-        left = unixNanos - nowNs(CLOCK_REALTIME);
+        // While polling, readings microseconds apart tell of it.
+        wall = nowNs(CLOCK_REALTIME);
+        const std::int64_t now = wall - monotonicNs();
+        if (now - offset > kStepNanos || offset - now > kStepNanos) {
+            return kWallClockStepped;
+        }
+        offset = now;
     }
     // Read after the wall clock reached the moment, so that counting from
     // it is never early. A tick put at this very reading keeps every

@@ -98,7 +98,11 @@ void waitForStartMoment() {
         return;
     }
     startMoment = -1;
-    const std::int64_t tick = waitForWallClock(moment);
+    // Waited for here by one show only: after a step of the wall clock its
+    // moment stands, or has passed.
+    std::int64_t tick = 0;
+    while ((tick = waitForWallClock(moment)) == kWallClockStepped) {
+    }
     stopIfAsked();
     if (tick < 0) {
         std::puts("start time has passed");
