@@ -276,7 +276,8 @@ TEST_F(CommandLine, StepOfTheWallClockDuringTheWaitIsMetOnTheSteppedClock) {
         fake::reset();
         const std::int64_t began = c.loop ? fake::wallNanos - 5300 * kMs : fake::wallNanos;
         // -t first: waited for in the walk (as a loop's always is).
-        Words words = {"-t", at(began + (c.loop ? 0 : 3 * kSecond)), "-b", "9600", "-f", "show.txt"};
+        Words words = {"-t",      at(began + (c.loop ? 0 : 3 * kSecond)), "-b", "9600", "-f",
+                       "show.txt"};
         if (c.loop) {
             words.insert(words.end(), {"-r", "10", "-p", "2000"});
         }
@@ -381,7 +382,8 @@ TEST_F(CommandLine, HelpAloneIsAskedForAndAnsweredWithStatusZero) {
     for (const Case& c : cases) {
         std::string out;
         EXPECT_EQ(run(c.words, &out), c.status) << c.words[0];
-        EXPECT_EQ(out.find("usage: orvplayer -b BAUD -f FILE -d DELAY") != std::string::npos, c.help)
+        EXPECT_EQ(out.find("usage: orvplayer -b BAUD -f FILE -d DELAY") != std::string::npos,
+                  c.help)
             << out;
         EXPECT_EQ(out.find("See man orvplayer.") != std::string::npos, c.help) << out;
         EXPECT_EQ(out.find(usage) != std::string::npos, !c.help) << out;

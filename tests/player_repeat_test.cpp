@@ -74,7 +74,8 @@ TEST_F(Player, EndlessLoopOfAPassWithoutLengthIsRefusedAndAnEmptyOneEnds) {
         int status;
         const char* received;
     };
-    const std::vector<std::string> endless = {"-b", "115200", "-f", "show.txt", "-d", "0", "-r", "0"};
+    const std::vector<std::string> endless = {"-b", "115200", "-f", "show.txt",
+                                              "-d", "0",      "-r", "0"};
     std::vector<std::string> thrice = endless;
     thrice.back() = "3";
     const Case cases[] = {

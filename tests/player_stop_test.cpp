@@ -78,7 +78,8 @@ TEST_F(Player, StopWithThePortFullFinishesTheCueAndEndsByTheSignal) {
         EXPECT_TRUE(isPrefixOf(received, show.expected)) << c.signal;
         EXPECT_LT(received.size(), show.expected.size()) << c.signal;
         if (c.wholeCues) {
-            EXPECT_EQ(received.size() % 101, 0U) << "a cue cut short: " << received.size() << " bytes";
+            EXPECT_EQ(received.size() % 101, 0U)
+                << "a cue cut short: " << received.size() << " bytes";
         } else {
             // The signal at 1 s, then at most the 2-s drain bound, twice
             // over at worst (the write's, then the close's).

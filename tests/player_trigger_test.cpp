@@ -1,5 +1,6 @@
 // The real program started by triggers (-w): lines on its standard input
 // from a pipe, a pseudo-terminal as the device.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -128,7 +129,10 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
     // still ends the run at once.
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:A\n64:B\n");
-    const std::int64_t lateAtMost = (emulator().empty() ? 30 : 400) * kMs;
+    // Late by this much in the median at most (a flood shares the cores
+    // with the player), and never by half a second natively.
+    const std::int64_t medianLate = (emulator().empty() ? 30 : 400) * kMs;
+    const std::int64_t mostLate = (emulator().empty() ? 500 : 3000) * kMs;
     const std::string zeros(4096, '\0');
     std::string feeds;
     std::string returns;
@@ -171,12 +175,15 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
             continue;
         }
         ASSERT_GE(received.size(), 4U) << kind << ": no pass played";
+        std::vector<std::int64_t> gaps;
         for (std::size_t a = 0; a + 4 <= received.size(); a += 4) {
             ASSERT_EQ(received.substr(a, 4), "A\nB\n") << kind;
-            const std::int64_t gap = arrivalOf(result, a + 2) - arrivalOf(result, a);
-            EXPECT_GE(gap, 99 * kMs) << kind;
-            EXPECT_LE(gap, 100 * kMs + lateAtMost) << kind << ", pass " << a / 4;
+            gaps.push_back(arrivalOf(result, a + 2) - arrivalOf(result, a));
+            EXPECT_GE(gaps.back(), 99 * kMs) << kind;
+            EXPECT_LE(gaps.back(), 100 * kMs + mostLate) << kind << ", pass " << a / 4;
         }
+        std::sort(gaps.begin(), gaps.end());
+        EXPECT_LE(gaps[gaps.size() / 2], 100 * kMs + medianLate) << kind;
     }
 }
 

@@ -242,7 +242,8 @@ TEST(ShowChecker, WarnsAboutAShowWithoutCuesAndOneThatLoopsWithoutPause) {
     };
     for (const Case& c : cases) {
         std::FILE* file = fileOf(c.show);
-        const std::vector<std::string> warnings = warningsOf(checkShow(file, 0, c.periodMs, c.endless));
+        const std::vector<std::string> warnings =
+            warningsOf(checkShow(file, 0, c.periodMs, c.endless));
         std::fclose(file);
         if (c.warning.empty()) {
             EXPECT_TRUE(warnings.empty()) << escapeBytes(c.show);

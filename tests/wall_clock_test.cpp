@@ -56,7 +56,8 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
     if (!g_clocks.scripted) {
         return __real_clock_gettime(clock, now);
     }
-    if (clock == CLOCK_REALTIME && g_clocks.stepAtWall != 0 && g_clocks.wall >= g_clocks.stepAtWall) {
+    if (clock == CLOCK_REALTIME && g_clocks.stepAtWall != 0 &&
+        g_clocks.wall >= g_clocks.stepAtWall) {
         g_clocks.wall += g_clocks.stepBy;
         g_clocks.stepAtWall = 0;
     }
@@ -184,8 +185,10 @@ TEST_F(WallClock, StepOfTheWallClockMeanwhileEndsTheWaitToBeLookedAtAgain) {
     };
     const std::int64_t hour = 3600 * kSecond;
     const Case cases[] = {
-        {true, -hour, 0},           {true, hour, -1},
-        {false, -hour, 0},          {false, 5300 * 1000000LL, -1},
+        {true, -hour, 0},
+        {true, hour, -1},
+        {false, -hour, 0},
+        {false, 5300 * 1000000LL, -1},
         {false, 30 * 1000000LL, 0},   // 50 ms before the moment: 20 ms before it
         {false, 80 * 1000000LL, -1},  // ... or 30 ms past it
     };

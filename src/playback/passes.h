@@ -7,10 +7,10 @@
 #include <cstdio>
 
 // How playPasses() ended.
-constexpr int kPassesPlayed = 0;       // every pass, or until the triggers' input ended
-constexpr int kPassesReadFailed = 1;   // the cues before the failure were played
-constexpr int kPassesWithoutPause = 2; // an endless loop whose pass took no time
-constexpr int kPassesNoTrigger = 3;    // standard input ended before the first trigger
+constexpr int kPassesPlayed = 0;        // every pass, or until the triggers' input ended
+constexpr int kPassesReadFailed = 1;    // the cues before the failure were played
+constexpr int kPassesWithoutPause = 2;  // an endless loop whose pass took no time
+constexpr int kPassesNoTrigger = 3;     // standard input ended before the first trigger
 
 // Plays `file` `count` times in a row (0: without end), each pass from the
 // file's beginning (the first from where it stands). Without end and

@@ -59,21 +59,26 @@ def log(text):
 # ---------------------------------------------------------------- downloads
 
 def apt_download(package, folder):
-    """Downloads a package into folder (once) and returns its .deb."""
+    """Downloads a package (NAME:ARCH, or NAME:ARCH=VERSION for that
+    version) into folder (once) and returns its .deb."""
     name, _, arch = package.partition(":")
-    found = sorted(folder.glob(f"{name}_*_{arch}.deb"))
+    arch, _, version = arch.partition("=")
+    pattern = f"{name}_{version.replace(':', '%3a') if version else '*'}_{arch}.deb"
+    found = sorted(folder.glob(pattern))
     if found:
         return found[-1]
     # As root, apt's download user cannot write here; download as root.
     subprocess.run(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package],
                    cwd=folder, check=True, stdout=subprocess.DEVNULL)
-    return sorted(folder.glob(f"{name}_*_{arch}.deb"))[-1]
+    return sorted(folder.glob(pattern))[-1]
 
 
-def fetch(arch, cache):
-    """The kernel image package and busybox for arch, unpacked in cache."""
+def fetch(arch, cache, version=None):
+    """The kernel image package (of that version, if given) and busybox for
+    arch, unpacked in cache."""
     cache.mkdir(parents=True, exist_ok=True)
-    meta = apt_download(f"{ARCHES[arch]['kernel']}:{arch}", cache)
+    meta = apt_download(f"{ARCHES[arch]['kernel']}:{arch}" + (f"={version}" if version else ""),
+                        cache)
     depends = subprocess.run(["dpkg-deb", "-f", str(meta), "Depends"], check=True,
                              capture_output=True, text=True).stdout
     image = re.match(r"\s*(linux-image-[^\s,(]+)", depends).group(1)

@@ -728,9 +728,11 @@ def main():
     started = time.monotonic()
     args.work.mkdir(parents=True, exist_ok=True)
     cache = args.cache.resolve()
-    kernel, modules_dir, busybox = board.fetch("amd64", cache)
+    # A kernel whose module build tree the archive has, for gpio-sim.
+    version = gpio_sim.kernel_version(board.ARCHES["amd64"]["kernel"])
+    kernel, modules_dir, busybox = board.fetch("amd64", cache, version)
     tarball = root_filesystem(cache)
-    image_deb = next(cache.glob(f"linux-image-{modules_dir.name}_*.deb"))
+    image_deb = next(cache.glob(f"linux-image-{modules_dir.name}_{version}_*.deb"))
     gpio_module = gpio_sim.module(cache, image_deb)
     disk = make_disk(args.work, tarball, modules_dir, args.deb, gpio_module)
     initramfs = make_initramfs(args.work, modules_dir, busybox)

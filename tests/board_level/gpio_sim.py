@@ -47,6 +47,38 @@ UNEXPORTED = "handle_simple_irq(irq_to_desc(irqnum));"
 EXPORTED = "generic_handle_irq(irqnum);"
 
 
+def kernel_version(meta):
+    """The newest version of the kernel package `meta` (linux-image-amd64)
+    whose image, headers, kbuild and source packages of that very version
+    the archive still lists. A mirror in mid-sync, or a security update
+    whose signed image is not out yet, can list a kernel whose kbuild
+    package was already replaced by the next version's."""
+    listed = subprocess.run(["apt-cache", "madison", meta], capture_output=True,
+                            text=True).stdout
+    versions = [line.split("|")[1].strip() for line in listed.splitlines()
+                if line.count("|") >= 2 and "Packages" in line]
+    for version in versions:  # newest first
+        shown = subprocess.run(["apt-cache", "show", f"{meta}={version}"],
+                               capture_output=True, text=True).stdout
+        found = re.search(r"^Depends: linux-image-(\S+)", shown, re.M)
+        if not found:
+            continue
+        release = found.group(1)                       # 6.1.0-57-amd64
+        abi = release.rsplit("-", 1)[0]                # 6.1.0-57
+        series = ".".join(release.split(".")[:2])      # 6.1
+        needed = [f"linux-image-{release}", f"linux-headers-{release}",
+                  f"linux-headers-{abi}-common", f"linux-kbuild-{series}",
+                  f"linux-source-{series}"]
+        # apt-cache show says "not found" on standard error, with status 0.
+        if all("Package:" in subprocess.run(["apt-cache", "show", f"{name}={version}"],
+                                            capture_output=True, text=True).stdout
+               for name in needed):
+            return version
+        print(f"boot: {meta} {version} left out: the archive lacks part of its build tree",
+              flush=True)
+    raise SystemExit(f"no version of {meta} whose headers, kbuild and source the archive has")
+
+
 def _download(package, version, folder):
     """Debian's package at exactly version, into folder (once)."""
     found = sorted(folder.glob(f"{package}_*.deb"))
