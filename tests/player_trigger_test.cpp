@@ -125,7 +125,7 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
     // Standard input flooded: lines as fast as a pipe takes them (as from
     // `yes`, ended by line feeds or by carriage returns), or bytes without a
     // line end (/dev/zero). Each look reads a bounded share of it: every
-    // pass's second cue still comes 100 ms after its first, and SIGTERM
+    // pass's second cue still comes 100 ms after the pass began, and SIGTERM
     // still ends the run at once.
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:A\n64:B\n");
@@ -178,8 +178,9 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
         std::vector<std::int64_t> gaps;
         for (std::size_t a = 0; a + 4 <= received.size(); a += 4) {
             ASSERT_EQ(received.substr(a, 4), "A\nB\n") << kind;
+            // Counted from A's arrival, which may itself be late: B may
+            // come sooner after it, never much later.
             gaps.push_back(arrivalOf(result, a + 2) - arrivalOf(result, a));
-            EXPECT_GE(gaps.back(), 99 * kMs) << kind;
             EXPECT_LE(gaps.back(), 100 * kMs + mostLate) << kind << ", pass " << a / 4;
         }
         std::sort(gaps.begin(), gaps.end());

@@ -20,6 +20,10 @@ git ls-files -z --cached --others --exclude-standard |
 chown -R "$user:$group" "$copy"
 chmod 755 "$copy"
 cd "$copy"
+# Temporary files of its own (gtest's TempDir), so that it can run beside
+# another run of the suite, as CI runs it.
+mkdir -p "$copy/tmp"
+chown "$user:$group" "$copy/tmp"
 echo "=== as $user ($(id -u "$user")): cmake --workflow --preset test, in $copy"
-setpriv --reuid="$user" --regid="$group" --clear-groups env HOME="$copy" \
+setpriv --reuid="$user" --regid="$group" --clear-groups env HOME="$copy" TEST_TMPDIR="$copy/tmp/" \
   cmake --workflow --preset test
