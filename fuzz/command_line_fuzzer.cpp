@@ -119,7 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fp = nullptr;
     }
 
-    if (status == 0 || status == 128 + 15) {
+    // -h or --help alone: the help, status 0.
+    const bool helpAsked = words.size() == 2 && (words[1] == "-h" || words[1] == "--help");
+    if (helpAsked) {
+        if (status != 0 || !startsWith(out, "orvplayer plays a show")) {
+            violated("no help for -h", status, out);
+        }
+    } else if (status == 0 || status == 128 + 15) {
         if (!out.empty()) {
             violated("output after a complete playback or a stop", status, out);
         }
@@ -127,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (out != "baud rate invalid\n" && out != "couldn't connect to serial\n" &&
             out != "start time invalid\n" && out != "start time has passed\n" &&
             out != "repeat count invalid\n" && out != "period invalid\n" &&
-            out != "trigger invalid\n" && !isOpenFailure(out) && !isUsageMessages(out)) {
+            out != "trigger invalid\n" && out != "no trigger came: standard input ended\n" &&
+            !isOpenFailure(out) && !isUsageMessages(out)) {
             violated("unexpected output", status, out);
         }
     } else {
