@@ -188,6 +188,29 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
     }
 }
 
+TEST_F(Player, CarriageReturnAndLineFeedEndOneLine) {
+    // A line ended by CR LF whose LF comes only after its pass: one trigger,
+    // one pass, not a second pass for the LF.
+    VirtualSerial device(kFirstDevice);
+    writeShow("show.txt", "0:GO\n");
+    Input input;
+    RunOptions options;
+    options.stdinFrom = input.read;
+    std::thread presser([&input] {
+        std::this_thread::sleep_for(startTime());
+        input.line("press\r");
+    });
+    options.onReceived = [&input](const Arrival&, std::size_t) {
+        input.line("\n");
+        std::this_thread::sleep_for(startTime());
+        input.end();
+    };
+    RunResult result = runWith(kTriggered, &device, options);
+    presser.join();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "GO\n");
+}
+
 TEST_F(Player, WaitingForATriggerStillWatchesTheDeviceAndStops) {
     VirtualSerial device(kFirstDevice);
     writeShow("show.txt", "0:GO\n");
