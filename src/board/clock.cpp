@@ -77,6 +77,17 @@ bool sleepUntil(clockid_t clock, std::int64_t until) {
            errno == ECANCELED;
 }
 
+// The wall clock now, and its lead over the monotonic clock, read between
+// two readings of the monotonic clock. False when those lie too far apart
+// to tell: a preemption between the two clocks' readings is no step.
+bool wallLead(std::int64_t* wall, std::int64_t* lead) {
+    const std::int64_t before = monotonicNs();
+    *wall = nowNs(CLOCK_REALTIME);
+    const std::int64_t after = monotonicNs();
+    *lead = *wall - after;
+    return after - before < kNanosPerMilli;
+}
+
 }  // namespace
 
 int wiringPiSetup() {
@@ -105,7 +116,6 @@ std::int64_t wallClockNanos() { return nowNs(CLOCK_REALTIME); }
 
 std::int64_t waitForWallClock(std::int64_t unixNanos) {
     std::int64_t wall = nowNs(CLOCK_REALTIME);
-    std::int64_t offset = wall - monotonicNs();
     if (wall > unixNanos) {
         return -1;
     }
@@ -114,6 +124,8 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
     // the stepped clock: the moment may have passed, or a loop may now have
     // an earlier or later pass to join. Slewing only changes how long is
     // left.
+    bool leadKnown = false;
+    std::int64_t lead = 0;
     while (wall < unixNanos) {
         if (stopSignal() != 0) {
             return -1;
@@ -123,17 +135,19 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
             if (sleepUntil(CLOCK_REALTIME, unixNanos - kPollNanos)) {
                 return kWallClockStepped;
             }
+            leadKnown = false;
             wall = nowNs(CLOCK_REALTIME);
-            offset = wall - monotonicNs();
             continue;
         }
         // While polling, readings microseconds apart tell of it.
-        wall = nowNs(CLOCK_REALTIME);
-        const std::int64_t now = wall - monotonicNs();
-        if (now - offset > kStepNanos || offset - now > kStepNanos) {
-            return kWallClockStepped;
+        std::int64_t now = 0;
+        if (wallLead(&wall, &now)) {
+            if (leadKnown && (now - lead > kStepNanos || lead - now > kStepNanos)) {
+                return kWallClockStepped;
+            }
+            lead = now;
+            leadKnown = true;
         }
-        offset = now;
     }
     // Read after the wall clock reached the moment, so that counting from
     // it is never early. A tick put at this very reading keeps every
