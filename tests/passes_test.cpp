@@ -96,10 +96,29 @@ TEST_F(TriggeredPasses, TriggerRightAfterThePassesLastCueStartsTheNextPass) {
 
 TEST_F(TriggeredPasses, PeriodIsTheLeastTimeBetweenTwoPassStarts) {
     // The pass is over at 2050, but 2300 is less than 500 ms after 2000.
+    // The period counts from the trigger's moment, neither from when it was
+    // seen (2002) nor from the pass's end: 2500 starts a pass, and 2999 is
+    // 1 ms too soon after it. Each pass's second cue shows where it began.
     passPeriod = 500;
-    fake::triggers = {2000, 2300, 2600, 2700};
+    fake::triggerSeenAfter = 2;
+    fake::triggers = {2000, 2300, 2500, 2999, 3000};
     play("0:a\n32:b\n", 0);
-    expectPassesAt(writtenAt(), {2000, 2600}, 50);
+    const Readings written = writtenAt();
+    ASSERT_EQ(written.size(), 6U);
+    EXPECT_EQ(Readings({written[1], written[3], written[5]}), Readings({2050, 2550, 3050}));
+}
+
+TEST_F(TriggeredPasses, EdgeStampedDuringAPassIsNotPlayedWhenReadAfterIt) {
+    // A GPIO edge carries its own moment: one at 2030, during the pass, is
+    // only read once the pass is over, and must not start the next.
+    fake::triggers = {2000, 2100};
+    fake::afterWrite = [](std::size_t write) {
+        if (write == 1) {
+            fake::triggers.insert(fake::triggers.begin(), 2030);
+        }
+    };
+    play("0:a\n32:b\n", 2);
+    expectPassesAt(writtenAt(), {2000, 2100}, 50);
 }
 
 TEST_F(TriggeredPasses, FiniteCountPlaysThatManyTriggeredPasses) {

@@ -2,7 +2,9 @@
 // port already open: whole cues only, and the port left usable.
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -96,17 +98,43 @@ TEST_F(Player, StopWhileWaitingEndsTheRunAtOnce) {
         kPlay,                                               // for a cue
         {"-b", "115200", "-f", "show.txt", "-d", "60000"},   // in -d
         {"-b", "115200", "-f", "show.txt", "-t", inAnHour},  // for -t
+        {"-b", "115200", "-f", "fifo", "-d", "0"},           // in a read of the file
     };
+    // A FIFO whose writer wrote one cue and then nothing: the player's read
+    // of the next line waits in the kernel when the signal comes.
+    ASSERT_EQ(mkfifo((kUploadDir + "fifo").c_str(), 0600), 0);
+    int writer = open((kUploadDir + "fifo").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "0:first\n", 8), 8);
     for (const std::vector<std::string>& words : waits) {
         std::thread sender;
+        std::atomic<bool> ended{false};
         RunOptions options;
-        options.onStarted = signalAfter(SIGTERM, 1000, &sender);
+        options.onStarted = [&sender, &ended, &writer](int pid) {
+            sender = std::thread([&ended, &writer, pid] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+                kill(pid, SIGTERM);
+                // A player still held up after the bound is let go by the
+                // end of the FIFO, so that the test fails rather than hangs.
+                for (int ms = 0; ms < 6000 && !ended; ms += 10) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                if (!ended) {
+                    close(writer);
+                    writer = -1;
+                }
+            });
+        };
         RunResult result = runWith(words, &device, options);
+        ended = true;
         sender.join();
-        EXPECT_EQ(result.signal, SIGTERM) << words[5];
+        EXPECT_EQ(result.signal, SIGTERM) << words[3] << " " << words[5];
         EXPECT_EQ(result.out, "");
-        EXPECT_LT(result.endNanos - result.startNanos, 6000 * kMs) << words[5];
+        EXPECT_LT(result.endNanos - result.startNanos, 6000 * kMs) << words[3] << " " << words[5];
         EXPECT_EQ(result.received(), words[5] == "0" ? "first\n" : "") << words[5];
+    }
+    if (writer >= 0) {
+        close(writer);
     }
 }
 

@@ -58,7 +58,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What the suite needs built; the installed player, the demo and the
 # benchmark are left out to keep each rebuild short.
 TEST_TARGETS = ["playback_tests", "start_tests", "command_line_tests", "check_tests", "serial_tests",
-                "boot_tests", "player_tests", "check_cli_tests"]
+                "trigger_tests", "boot_tests", "player_tests", "check_cli_tests"]
 
 # The suite runs in three stages, each only when the one before passed: the
 # tests that need no running player (milliseconds each), the player end to
@@ -492,6 +492,36 @@ MUTANTS = [
       "lines += byte == '\\n' ? 1 : 0;"),
     M("stdin-cr-lf-two-lines", "src/board/trigger.cpp",
       "(byte == '\\n' && !g_afterCarriageReturn)", "byte == '\\n'"),
+    # Trigger cooldowns, edges read after their pass, the line request.
+    M("trigger-period-from-pass-end", "src/playback/show_clock.cpp",
+      "passStartNanos + passPeriod * 1000000", "passEndNanos + passPeriod * 1000000"),
+    M("trigger-period-from-when-seen", "src/playback/show_clock.cpp",
+      "    passStartNanos = at;\n", "    passStartNanos = clockNanos();\n"),
+    M("trigger-edge-during-pass-starts-next", "src/playback/show_clock.cpp",
+      "std::max(passEndNanos, passStartNanos + passPeriod * 1000000)",
+      "passStartNanos + passPeriod * 1000000"),
+    M("stdin-line-in-cooldown-kept", "src/board/trigger.cpp",
+      "return now >= notBeforeNanos ? now : -1;", "return now >= notBeforeNanos ? now : notBeforeNanos;"),
+    M("gpio-edge-before-moment-taken", "src/board/gpio_line.cpp",
+      "if (at >= notBeforeNanos) {", "if (at >= 0) {"),
+    M("gpio-edges-read-once", "src/board/gpio_line.cpp",
+      "while (count == sizeof events / sizeof events[0]) {",
+      "for (int once = 0; once < 1; ++once) {"),
+    M("gpio-default-edge-falling", "src/board/gpio_line.cpp",
+      "std::uint64_t edges = GPIO_V2_LINE_FLAG_EDGE_RISING;",
+      "std::uint64_t edges = GPIO_V2_LINE_FLAG_EDGE_FALLING;"),
+    M("gpio-pull-up-pulls-down", "src/board/gpio_line.cpp",
+      "*bias = GPIO_V2_LINE_FLAG_BIAS_PULL_UP;", "*bias = GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;"),
+    M("gpio-debounce-in-milliseconds", "src/board/gpio_line.cpp",
+      "wanted->debounceUs = ms * 1000;", "wanted->debounceUs = ms;"),
+    M("gpio-debounce-for-no-line", "src/board/gpio_line.cpp",
+      "request->config.attrs[0].mask = 1;", "request->config.attrs[0].mask = 0;"),
+    M("gpio-line-not-an-input", "src/board/gpio_line.cpp",
+      "GPIO_V2_LINE_FLAG_INPUT | edges | bias", "edges | bias"),
+    M("stop-held-up-by-a-read", "src/board/stop_signal.cpp",
+      "    action.sa_flags = 0;\n", "    action.sa_flags = SA_RESTART;\n"),
+    M("device-wait-unopenable-node-not-started", "src/boot/wait_for_device.cpp",
+      "== DeviceFound::kNone) {", "!= DeviceFound::kUsable) {"),
 ]
 
 

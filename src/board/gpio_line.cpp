@@ -18,20 +18,10 @@
 
 namespace {
 
-constexpr std::size_t kLineWordsChars = 128;
 constexpr std::uint32_t kLongestDebounceMs = 60000;
 // Edges the kernel keeps for the player between two reads; the most it
 // allows for one line.
 constexpr std::uint32_t kEdgeBuffer = GPIO_V2_LINES_MAX * 16;
-
-// What the line part and the options of the words after "gpio:" ask for.
-struct LineWanted {
-    char chip[kLineWordsChars];  // a chip's device name or label; empty: by name
-    char name[kLineWordsChars];  // with no chip: the line's name
-    std::uint32_t offset;        // with a chip: the line's offset
-    std::uint64_t flags;
-    std::uint32_t debounceUs;
-};
 
 bool readNumber(const char* text, std::uint32_t most, std::uint32_t* value) {
     std::uint64_t number = 0;
@@ -71,6 +61,8 @@ bool readOption(const char* option, LineWanted* wanted, std::uint64_t* edges, st
     return true;
 }
 
+}  // namespace
+
 bool readLineWords(const char* words, LineWanted* wanted) {
     char text[kLineWordsChars];
     const std::size_t length = std::strlen(words);
@@ -105,6 +97,23 @@ bool readLineWords(const char* words, LineWanted* wanted) {
     std::snprintf(wanted->chip, sizeof wanted->chip, "%s", text);
     return text[0] != '\0' && readNumber(colon + 1, UINT32_MAX - 1, &wanted->offset);
 }
+
+void fillLineRequest(const LineWanted& wanted, gpio_v2_line_request* request) {
+    *request = gpio_v2_line_request{};
+    request->offsets[0] = wanted.offset;
+    request->num_lines = 1;
+    std::strcpy(request->consumer, "orvplayer");
+    request->config.flags = wanted.flags;
+    if (wanted.debounceUs > 0) {
+        request->config.num_attrs = 1;
+        request->config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+        request->config.attrs[0].attr.debounce_period_us = wanted.debounceUs;
+        request->config.attrs[0].mask = 1;  // the request's one line
+    }
+    request->event_buffer_size = kEdgeBuffer;
+}
+
+namespace {
 
 // Whether the chip open on `chip` has the line wanted; sets its offset.
 bool chipHasLine(int chip, const char* device, LineWanted* wanted) {
@@ -187,17 +196,7 @@ int openGpioLine(const char* words) {
         return chip;
     }
     gpio_v2_line_request request{};
-    request.offsets[0] = wanted.offset;
-    request.num_lines = 1;
-    std::strcpy(request.consumer, "orvplayer");
-    request.config.flags = wanted.flags;
-    if (wanted.debounceUs > 0) {
-        request.config.num_attrs = 1;
-        request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
-        request.config.attrs[0].attr.debounce_period_us = wanted.debounceUs;
-        request.config.attrs[0].mask = 1;
-    }
-    request.event_buffer_size = kEdgeBuffer;
+    fillLineRequest(wanted, &request);
     const int requested = ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &request);
     const int error = errno;
     close(chip);
