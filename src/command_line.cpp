@@ -37,12 +37,18 @@ std::int64_t repeatCount = 1;
 // Whether a trigger (-w) starts the passes, wherever it stands.
 bool triggerGiven = false;
 
-// -r and -p are settings of the whole show, not steps: they are read before
-// any option acts, wherever they stand, so that a bad value ends the run
-// before anything happens, and -t knows the loop it may join. Returns false
-// after printing why not.
-bool readRepeatSettings(int argc, char* argv[]) {
+// The serial device -s names, the only one then tried; nullptr: the two
+// built-in ones.
+const char* namedDevice = nullptr;
+
+// -r, -p and -s are settings of the whole show, not steps: they are read
+// before any option acts, wherever they stand, so that a bad value ends the
+// run before anything happens, -t knows the loop it may join, and -b opens
+// the device named after it. The last of a repeated one counts. Returns
+// false after printing why not.
+bool readShowSettings(int argc, char* argv[]) {
     repeatCount = 1;
+    namedDevice = nullptr;
     passPeriod = 0;
     triggerSource = -1;
     passWaitsForTrigger = false;
@@ -50,6 +56,9 @@ bool readRepeatSettings(int argc, char* argv[]) {
     triggerGiven = false;
     for (int i = 1; i + 1 < argc; ++i) {
         triggerGiven = triggerGiven || std::strcmp(argv[i], "-w") == 0;
+        if (std::strcmp(argv[i], "-s") == 0) {
+            namedDevice = argv[i + 1];
+        }
         if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
             std::puts("repeat count invalid");
             return false;
@@ -232,9 +241,13 @@ bool openPort(const char* value) {
     if (sp != -1) {  // a repeated -b replaces the earlier port
         serialClose(sp);
     }
-    sp = serialOpen(kFirstDevice, baud);
-    if (sp == -1) {
-        sp = serialOpen(kSecondDevice, baud);
+    if (namedDevice != nullptr) {
+        sp = serialOpen(namedDevice, baud);  // no other device in its place
+    } else {
+        sp = serialOpen(kFirstDevice, baud);
+        if (sp == -1) {
+            sp = serialOpen(kSecondDevice, baud);
+        }
     }
     if (sp == -1) {
         std::puts("couldn't connect to serial");
@@ -309,10 +322,11 @@ bool openCueFile(const char* value) {
 void printHelp() {
     std::printf(
         "orvplayer plays a show: each cue of FILE, looked up in %s, to the serial\n"
-        "device at its moment (%s, or else %s).\n"
-        "usage: orvplayer -b BAUD -f FILE -d DELAY [-r COUNT] [-p PERIOD]\n"
-        "       orvplayer -b BAUD -f FILE -t TIME [-r COUNT] [-p PERIOD]\n"
-        "       orvplayer -b BAUD -f FILE -w SOURCE [-t TIME] [-r COUNT] [-p PERIOD]\n"
+        "device at its moment (%s, or else %s; with -s, DEVICE alone).\n"
+        "usage: orvplayer -b BAUD -f FILE -d DELAY [SETTINGS]\n"
+        "       orvplayer -b BAUD -f FILE -t TIME [SETTINGS]\n"
+        "       orvplayer -b BAUD -f FILE -w SOURCE [-t TIME] [SETTINGS]\n"
+        "SETTINGS: -r COUNT, -p PERIOD, -s DEVICE, anywhere on the line.\n"
         "Options act in the order given. See man orvplayer.\n",
         kUploadDir, kFirstDevice, kSecondDevice);
 }
@@ -327,7 +341,7 @@ int runCommandLine(int argc, char* argv[]) {
     bool fileGiven = false;
     bool baudGiven = false;
     bool delayGiven = false;
-    if (!readRepeatSettings(argc, argv)) {
+    if (!readShowSettings(argc, argv)) {
         return 1;
     }
 

@@ -522,6 +522,15 @@ MUTANTS = [
       "    action.sa_flags = 0;\n", "    action.sa_flags = SA_RESTART;\n"),
     M("device-wait-unopenable-node-not-started", "src/boot/wait_for_device.cpp",
       "== DeviceFound::kNone) {", "!= DeviceFound::kUsable) {"),
+    # The device -s names.
+    M("named-device-ignored", "src/command_line.cpp",
+      "    if (namedDevice != nullptr) {\n        sp = serialOpen", "    if (false) {\n        sp = serialOpen"),
+    M("named-device-falls-back", "src/command_line.cpp",
+      "        sp = serialOpen(namedDevice, baud);  // no other device in its place\n    } else {\n",
+      "        sp = serialOpen(namedDevice, baud);\n    }\n    if (sp == -1) {\n"),
+    M("named-device-first-counts", "src/command_line.cpp",
+      "            namedDevice = argv[i + 1];",
+      "            namedDevice = namedDevice != nullptr ? namedDevice : argv[i + 1];"),
 ]
 
 
