@@ -292,78 +292,87 @@ TEST_F(CommandLine, StepOfTheWallClockDuringTheWaitIsMetOnTheSteppedClock) {
     }
 }
 
-TEST_F(CommandLine, TriggersWithAStartMomentCountFromItInEitherOrder) {
-    // Armed at the moment (2 s from now): a trigger before it (1.5 s into
-    // the run) is not played, the first one after it (2.5 s) starts the
-    // show, wherever -t and -w stand.
-    writeShow("0:go\n");
+TEST_F(CommandLine, TriggeredShowsStartWhereTheirOptionsSay) {
     const std::string moment = at(fake::wallNanos + 2 * kSecond);
-    const Words orders[] = {
-        {"-b", "9600", "-f", "show.txt", "-w", "-", "-t", moment},
-        {"-b", "9600", "-f", "show.txt", "-t", moment, "-w", "-"},
-        {"-w", "-", "-t", moment, "-b", "9600", "-f", "show.txt"},
-        {"-t", moment, "-w", "-", "-b", "9600", "-f", "show.txt"},
-    };
-    for (const Words& words : orders) {
-        fake::reset();
-        const std::uint32_t start = fake::now;
-        fake::triggers = {start + 1500, start + 2500};
-        std::string out;
-        EXPECT_EQ(run(words, &out), 0) << out;
-        EXPECT_EQ(out, "");
-        ASSERT_EQ(written(), Words{"go\n"}) << words[4];
-        // The scripted clock moves a millisecond a reading.
-        EXPECT_GE(fake::writes[0].lastReading, start + 2500) << words[4];
-        EXPECT_LE(fake::writes[0].lastReading, start + 2505) << words[4];
-    }
-}
-
-TEST_F(CommandLine, TriggerThatCameBeforeADelayKeepsTheCuesSpacing) {
-    // A then B 100 ms later. Waited for where -w stands, the trigger (at 2
-    // s) starts the show there; with -d 500 after it, the show starts after
-    // the delay, as after a start moment: B still comes 100 ms after A,
-    // not with it.
-    writeShow("0:A\n64:B\n");
+    const std::string noTrigger = "no trigger came: standard input ended\n";
+    const Words armed = {"-b", "9600", "-f", "show.txt", "-w", "-", "-t", moment};
+    const Words input = {"-b", "9600", "-f", "show.txt", "-w", "-", "-r", "0"};
     struct Case {
+        const char* show;
         Words words;
-        std::uint32_t aAfterTrigger;
+        std::vector<std::uint32_t> triggers;  // ms after the run began
+        int status;
+        std::string out;
+        std::vector<std::pair<std::string, std::uint32_t>> cues;  // and when, as triggers
     };
     const Case cases[] = {
-        {{"-b", "9600", "-f", "show.txt", "-w", "-"}, 0},
-        {{"-b", "9600", "-f", "show.txt", "-w", "-", "-d", "500"}, 500},
-        {{"-w", "-", "-d", "500", "-b", "9600", "-f", "show.txt"}, 500},
+        // Armed at the moment (2 s from now), wherever -t and -w stand: a
+        // trigger before it is not played, the first after it starts the
+        // show.
+        {"0:go\n", armed, {1500, 2500}, 0, "", {{"go\n", 2500}}},
+        {"0:go\n",
+         {"-b", "9600", "-f", "show.txt", "-t", moment, "-w", "-"},
+         {1500, 2500},
+         0,
+         "",
+         {{"go\n", 2500}}},
+        {"0:go\n",
+         {"-w", "-", "-t", moment, "-b", "9600", "-f", "show.txt"},
+         {1500, 2500},
+         0,
+         "",
+         {{"go\n", 2500}}},
+        {"0:go\n",
+         {"-t", moment, "-w", "-", "-b", "9600", "-f", "show.txt"},
+         {1500, 2500},
+         0,
+         "",
+         {{"go\n", 2500}}},
+        // A trigger waited for where -w stands starts the show there; with
+        // -d 500 after it, the show starts after the delay, as after a
+        // start moment: B still comes 100 ms after A, not with it.
+        {"0:A\n64:B\n",
+         {"-b", "9600", "-f", "show.txt", "-w", "-"},
+         {2000},
+         0,
+         "",
+         {{"A\n", 2000}, {"B\n", 2100}}},
+        {"0:A\n64:B\n",
+         {"-b", "9600", "-f", "show.txt", "-w", "-", "-d", "500"},
+         {2000},
+         0,
+         "",
+         {{"A\n", 2500}, {"B\n", 2600}}},
+        {"0:A\n64:B\n",
+         {"-w", "-", "-d", "500", "-b", "9600", "-f", "show.txt"},
+         {2000},
+         0,
+         "",
+         {{"A\n", 2500}, {"B\n", 2600}}},
+        // Standard input at its end from the start (/dev/null, as in a
+        // unit without StandardInput=): said, status 1. Once a pass has
+        // played, the end of input is the end of the show.
+        {"0:go\n", input, {}, 1, noTrigger, {}},
+        {"0:go\n", input, {10}, 0, "", {{"go\n", 10}}},
     };
     for (const Case& c : cases) {
         fake::reset();
-        const std::uint32_t trigger = fake::now + 2000;
-        fake::triggers = {trigger};
+        writeShow(c.show);
+        const std::uint32_t start = fake::now;
+        for (const std::uint32_t trigger : c.triggers) {
+            fake::triggers.push_back(start + trigger);
+        }
         std::string out;
-        EXPECT_EQ(run(c.words, &out), 0);
-        ASSERT_EQ(written(), (Words{"A\n", "B\n"}));
-        // The scripted clock moves a millisecond a reading.
-        const std::uint32_t showStart = trigger + c.aAfterTrigger;
-        EXPECT_GE(fake::writes[0].lastReading, showStart);
-        EXPECT_LE(fake::writes[0].lastReading, showStart + 5);
-        EXPECT_GE(fake::writes[1].lastReading, showStart + 100);
-        EXPECT_LE(fake::writes[1].lastReading, showStart + 105);
+        EXPECT_EQ(run(c.words, &out), c.status) << out;
+        EXPECT_EQ(out, c.out);
+        ASSERT_EQ(fake::writes.size(), c.cues.size()) << c.words[0] << " " << c.words[4];
+        for (std::size_t i = 0; i < c.cues.size(); ++i) {
+            EXPECT_EQ(fake::writes[i].codes, c.cues[i].first);
+            // The scripted clock moves a millisecond a reading.
+            EXPECT_GE(fake::writes[i].lastReading, start + c.cues[i].second) << c.words[4];
+            EXPECT_LE(fake::writes[i].lastReading, start + c.cues[i].second + 5) << c.words[4];
+        }
     }
-}
-
-TEST_F(CommandLine, InputThatEndsBeforeTheFirstTriggerIsAFailure) {
-    // Standard input at its end from the start (/dev/null, as in a unit
-    // without StandardInput=): said, status 1. Once a pass has played, the
-    // end of input is the end of the show.
-    writeShow("0:go\n");
-    const Words words = {"-b", "9600", "-f", "show.txt", "-w", "-", "-r", "0"};
-    std::string out;
-    EXPECT_EQ(run(words, &out), 1);
-    EXPECT_EQ(out, "no trigger came: standard input ended\n");
-    EXPECT_TRUE(fake::writes.empty());
-    fake::reset();
-    fake::triggers = {fake::now + 10};
-    EXPECT_EQ(run(words, &out), 0);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(written(), Words{"go\n"});
 }
 
 TEST_F(CommandLine, HelpAloneIsAskedForAndAnsweredWithStatusZero) {

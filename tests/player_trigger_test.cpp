@@ -56,6 +56,16 @@ struct Input {
     }
 };
 
+// Sends SIGTERM to the player `ms` milliseconds after it started.
+std::function<void(int)> stopAfter(int ms, std::thread* sender) {
+    return [ms, sender](int pid) {
+        *sender = std::thread([ms, pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            kill(pid, SIGTERM);
+        });
+    };
+}
+
 TEST_F(Player, EachLineOfInputPlaysAPassAndTheEndOfInputEndsTheShow) {
     // Each trigger comes once the pass before it has arrived, and then
     // some: every one starts a pass. The end of input ends the run, status 0.
@@ -155,12 +165,7 @@ TEST_F(Player, InputThatNeverStopsComingNeitherHoldsUpCuesNorStops) {
         RunOptions options;
         options.stdinFrom = input.read;
         std::thread sender;
-        options.onStarted = [&sender](int pid) {
-            sender = std::thread([pid] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-                kill(pid, SIGTERM);
-            });
-        };
+        options.onStarted = stopAfter(1500, &sender);
         RunResult result = runWith(kTriggered, &device, options);
         sender.join();
         flooding = false;
@@ -219,12 +224,7 @@ TEST_F(Player, WaitingForATriggerStillWatchesTheDeviceAndStops) {
         RunOptions options;
         options.stdinFrom = input.read;
         std::thread sender;
-        options.onStarted = [&sender](int pid) {
-            sender = std::thread([pid] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-                kill(pid, SIGTERM);
-            });
-        };
+        options.onStarted = stopAfter(1000, &sender);
         RunResult stopped = runWith(kTriggered, &device, options);
         sender.join();
         EXPECT_EQ(stopped.signal, SIGTERM);

@@ -37,6 +37,8 @@ struct Clocks {
     bool timerCancelled = false;           // the sleep's clock was stepped
     std::int64_t stepAtWall = 0;           // when the wall clock reads this (not 0),
     std::int64_t stepBy = 0;               // it is stepped by this, once
+    std::int64_t preemptAtWall = 0;        // when the wall clock is read at this (not 0),
+    std::int64_t preemptBy = 0;            // both clocks then move on by this, once
 };
 Clocks g_clocks;
 
@@ -67,6 +69,11 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
     }
     g_clocks.wall += 1000;
     g_clocks.monotonic += 1000;
+    if (clock == CLOCK_REALTIME && g_clocks.preemptAtWall != 0 && value >= g_clocks.preemptAtWall) {
+        g_clocks.wall += g_clocks.preemptBy;
+        g_clocks.monotonic += g_clocks.preemptBy;
+        g_clocks.preemptAtWall = 0;
+    }
     now->tv_sec = static_cast<time_t>(value / kSecond);
     now->tv_nsec = static_cast<long>(value % kSecond);
     return 0;
@@ -212,10 +219,17 @@ TEST_F(WallClock, StepOfTheWallClockMeanwhileEndsTheWaitToBeLookedAtAgain) {
             expectEndedAtTheMoment();
         }
     }
-    // Slewed (a microsecond a reading on top of the readings' own): no step.
+    // Slewed (a microsecond a reading on top of the readings' own), or the
+    // process preempted for 30 ms right after a reading of the wall clock:
+    // no step.
     g_clocks.wall = kMoment - 3 * kSecond;
     g_clocks.stepAtWall = kMoment - 50 * 1000000LL;
     g_clocks.stepBy = 1000;
+    EXPECT_GE(waitForWallClock(kMoment), 0);
+    expectEndedAtTheMoment();
+    g_clocks.wall = kMoment - 3 * kSecond;
+    g_clocks.preemptAtWall = kMoment - 50 * 1000000LL;
+    g_clocks.preemptBy = 30 * 1000000LL;
     EXPECT_GE(waitForWallClock(kMoment), 0);
     expectEndedAtTheMoment();
 }

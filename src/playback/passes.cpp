@@ -46,21 +46,18 @@ int playPasses(std::FILE* file, std::int64_t count) {
 }
 
 bool passTakesTime(std::FILE* file) {
-    // The moments as dueOf() counts them: while the base is negative, each
-    // cue takes its own offset as the base.
-    std::int32_t base = -1;
+    // The moments as the show clock counts them, on a base of their own.
+    const std::int32_t savedBase = ShowOffset;
+    ShowOffset = -1;
     bool any = false;
     bool later = false;
     std::int32_t offset = 0;
     const char* codes = nullptr;
     while (!later && nextCue(file, &offset, &codes)) {
-        if (!any || base < 0) {
-            base = offset;
-            any = true;
-        } else {
-            later = offset > base;
-        }
+        any = true;
+        later = dueOf(offset) > 0;
     }
+    ShowOffset = savedBase;
     const bool failed = std::ferror(file) != 0;
     std::rewind(file);
     return later || !any || failed;
