@@ -161,6 +161,22 @@ TEST_F(WaitProgram, StartsThePlayerOnceTheDeviceIsThereAndFailsWithoutIt) {
     EXPECT_EQ(there.status, 0);
 }
 
+TEST_F(WaitProgram, DeviceNamedWithSIsTheOnlyOneWaitedFor) {
+    // A built-in device is there, the named one is not: no start.
+    const std::string named = fs::path(kFirst).parent_path().string() + "/by-id-prop";
+    fs::remove(named);
+    VirtualSerial builtIn(kFirst);
+    RunResult none = run({"-s", named, "1", "/bin/echo", "played"});
+    EXPECT_EQ(none.out, "no serial device: " + named + " did not appear within 1 seconds\n");
+    EXPECT_EQ(none.status, 1);
+
+    VirtualSerial prop(named);
+    RunResult there = run({"-s", named, "1", "/bin/echo", "played"});
+    EXPECT_EQ(there.out, "played\n");
+    EXPECT_EQ(there.status, 0);
+    EXPECT_EQ(run({"-s", named, "1"}).status, 2);  // no program
+}
+
 TEST_F(WaitProgram, StartsThePlayerWhenTheDeviceIsThereButCannotBeOpened) {
     // Still root's alone when the wait is over (udev never gave it to the
     // show's group): the player is started, and says why it cannot play.

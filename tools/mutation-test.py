@@ -525,6 +525,8 @@ MUTANTS = [
     M("device-wait-unopenable-node-not-started", "src/boot/wait_for_device.cpp",
       "== DeviceFound::kNone) {", "!= DeviceFound::kUsable) {"),
     # The device -s names.
+    M("device-wait-named-device-ignored", "src/boot/wait_for_device.cpp",
+      "    if (named) {\n", "    if (false) {\n"),
     M("named-device-ignored", "src/command_line.cpp",
       "    if (namedDevice != nullptr) {\n        sp = serialOpen", "    if (false) {\n        sp = serialOpen"),
     M("named-device-falls-back", "src/command_line.cpp",

@@ -1,15 +1,18 @@
-// wait-for-device SECONDS PROGRAM [ARGS...]
+// wait-for-device [-s DEVICE] SECONDS PROGRAM [ARGS...]
 //
 // Starts the show's player once its serial device can be opened: the first
-// or the second device, there at boot or plugged in later. After SECONDS
-// (ORVPLAYER_DEVICE_WAIT in /etc/default/orvplayer) without either, the
-// show's unit fails with the message below. A device that is there but
-// still cannot be opened by then is left to the player to report. The wait
-// is the unit's main process, so it holds up no other part of the boot.
+// or the second device, or DEVICE alone (the player's -s, such as a name
+// under /dev/serial/by-id/), there at boot or plugged in later. After
+// SECONDS (ORVPLAYER_DEVICE_WAIT in /etc/default/orvplayer) without it, the
+// show's unit fails with one of the messages below. A device that is there
+// but still cannot be opened by then is left to the player to report. The
+// wait is the unit's main process, so it holds up no other part of the
+// boot.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "device_wait.h"
 
@@ -38,18 +41,25 @@ int secondsOf(const char* text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 3) {
-        std::puts("usage: wait-for-device SECONDS PROGRAM [ARGS...]");
+    const bool named = argc > 1 && std::strcmp(argv[1], "-s") == 0;
+    char** words = named ? argv + 2 : argv;
+    if (argc - (words - argv) < 3) {
+        std::puts("usage: wait-for-device [-s DEVICE] SECONDS PROGRAM [ARGS...]");
         return 2;
     }
-    const int limit = secondsOf(argv[1]);
-    if (waitForDevice(ORV_FIRST_DEVICE, ORV_SECOND_DEVICE, limit) == DeviceFound::kNone) {
+    const int limit = secondsOf(words[1]);
+    if (named) {
+        if (waitForDevice(argv[2], argv[2], limit) == DeviceFound::kNone) {
+            std::printf("no serial device: %s did not appear within %d seconds\n", argv[2], limit);
+            return 1;
+        }
+    } else if (waitForDevice(ORV_FIRST_DEVICE, ORV_SECOND_DEVICE, limit) == DeviceFound::kNone) {
         std::printf("no serial device: neither %s nor %s appeared within %d seconds\n",
                     ORV_FIRST_DEVICE, ORV_SECOND_DEVICE, limit);
         return 1;
     }
     std::fflush(stdout);
-    execv(argv[2], argv + 2);
-    std::printf("wait-for-device: cannot start %s\n", argv[2]);
+    execv(words[2], words + 2);
+    std::printf("wait-for-device: cannot start %s\n", words[2]);
     return 1;
 }

@@ -24,6 +24,9 @@ Second boot, no adapter:
 Third boot, the adapter present:
 - the show plays at boot;
 - a show whose file name holds a '-', enabled with systemd-escape;
+- settings of a show's own (/etc/orvplayer/FILE.conf): one show plays to
+  the adapter by its /dev/serial/by-id/ name, another, whose own device is
+  missing, fails after its own short wait with its message;
 - a looping show from the settings (repeat without end, a period, a start
   moment long past): its first cue comes at the next period boundary of the
   start moment, as the guest's own clock counts, and each later pass a
@@ -81,6 +84,8 @@ SHOWS = {
     # sent once a pass has begun, comes in the middle of it.
     "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x3e8, b"LOOP B\r\n"),
                             (0x7d0, b"LOOP C\r\n"), (0x9c4, b"LOOP D\r\n")]),
+    # Played to the device its own settings name.
+    "named.txt": board.show([(0, b"BY NAME 1\r\n"), (0x64, b"BY NAME 2\r\n")]),
     # A pass of two seconds, played on each press of a button.
     "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
                               (0x7d0, b"PRESSED 3\n")]),
@@ -548,6 +553,38 @@ class BootTest:
         got = self.adapter_bytes(expected)
         check(got == expected, f"received {got!r}")
 
+    def settings_of_its_own(self):
+        # As the README says: a show's own settings name its device by the
+        # stable name udev gives it, and hold for that show alone.
+        self.system.plug_ftdi()
+        self.system.take_ftdi()
+        names = self.sh("ls /dev/serial/by-id/")
+        check(len(names) == 1 and names[0].endswith("-port0"), f"/dev/serial/by-id/: {names}")
+        device = f"/dev/serial/by-id/{names[0]}"
+        missing = "/dev/serial/by-id/usb-no_such_prop-if00"
+        self.sh(f"mkdir -p /etc/orvplayer; echo 'ORVPLAYER_DEVICE={device}' "
+                "> /etc/orvplayer/named.txt.conf; "
+                f"printf 'ORVPLAYER_DEVICE={missing}\\nORVPLAYER_DEVICE_WAIT=2\\n' "
+                "> /etc/orvplayer/show.txt.conf")
+        try:
+            self.sh("systemctl start orvplayer@named.txt")
+            expected = SHOWS["named.txt"][1]
+            got = self.adapter_bytes(expected)
+            check(got == expected, f"received {got!r}")
+            self.wait_for_state("orvplayer@named.txt", "inactive", 60)
+            # The other show, its own device missing and its own wait short.
+            began = time.monotonic()
+            self.sh("systemctl start --no-block orvplayer@show.txt")
+            self.wait_for_state("orvplayer@show.txt", "failed", 60)
+            waited = time.monotonic() - began
+            check(waited < DEVICE_WAIT, f"failed after {waited:.0f} s, not its own 2 s")
+            message = f"no serial device: {missing} did not appear within 2 seconds"
+            errors = self.errors_of("orvplayer@show.txt")
+            check(message in errors, f"journal at error priority: {errors}")
+            check(self.system.take_ftdi() == b"", "the show without its device reached the adapter")
+        finally:
+            self.sh("rm -r /etc/orvplayer; systemctl reset-failed orvplayer@show.txt")
+
     def looping_show(self):
         self.system.plug_ftdi()
         unit = "orvplayer@loop.txt"
@@ -712,6 +749,7 @@ class BootTest:
         self.boot(adapter_at_boot=True)
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
+        self.scenario("settings of a show's own: its device by id", self.settings_of_its_own)
         self.scenario("a looping show from the settings", self.looping_show)
         self.scenario("GPIO chip without the udev rule", self.gpio_chip)
         self.scenario("GPIO trigger from the settings", self.gpio_trigger)
