@@ -30,7 +30,10 @@ Third boot, the adapter present:
 - a looping show from the settings (repeat without end, a period, a start
   moment long past): its first cue comes at the next period boundary of the
   start moment, as the guest's own clock counts, and each later pass a
-  period after the one before, until `systemctl stop`;
+  period after the one before; the adapter unplugged for 3 s: the unit
+  starts the show afresh, which comes back at a boundary of the same grid;
+  then `systemctl stop`; started again and the adapter unplugged for good:
+  one restart, then the unit fails with the device wait's message;
 - a GPIO trigger from the settings, on a simulated chip (gpio-sim, built
   for the guest's kernel by gpio_sim.py): without a udev rule the unit may
   not open the chip; with the rule that gives the chips to the group gpio,
@@ -628,6 +631,32 @@ class BootTest:
                 % ((after / 1e9), ", ".join(f"{x:+.3f}" for x in late), uncertainty))
             check(all(-uncertainty - 0.01 <= x <= LATE_BY_AT_MOST + uncertainty for x in late),
                   f"passes arrived {[round(x, 3) for x in late]} s after their boundaries")
+
+            # The adapter unplugged for 3 s in the middle of a pass, as a
+            # prop that browns out: the unit starts the show afresh, which
+            # waits for the adapter and joins its loop on the same grid.
+            self.system.unplug_ftdi(wait=False)
+            time.sleep(3)
+            self.system.take_ftdi()
+            self.system.plug_ftdi(wait=False)
+            replugged = time.monotonic()
+            check(self.wait_for_bytes(len(one_pass) + cue_ends(text)[0], 2 * period + 30),
+                  f"no pass after the adapter came back: {self.system.ftdi_count()} bytes "
+                  f"({self.unit_state(unit, 'NRestarts')}, {self.errors_of(unit)})")
+            back = self.system.arrival(0)
+            phase = (back + offset - start) % period
+            off = phase if phase < period / 2 else phase - period
+            restarts = self.unit_state(unit, "NRestarts").get("NRestarts")
+            self.figures.append(
+                f"looping show: adapter unplugged for 3 s; its first pass after came "
+                f"{back - replugged:.1f} s after it was plugged in again, {off:+.3f} s off a "
+                f"boundary, after {restarts} restart(s) of the unit")
+            check(restarts == "1", f"the unit restarted {restarts} times")
+            check(-uncertainty - 0.01 <= off <= LATE_BY_AT_MOST + uncertainty,
+                  f"the pass after the unplug came {off:+.3f} s off its boundary")
+            check(whole_cues(self.system.take_ftdi()[:len(one_pass)], "loop.txt"),
+                  "the show came back other than at a pass's start")
+
             # Stopped once the next pass has begun.
             self.sh(f"systemctl stop {unit}")
             state = self.unit_state(unit)
@@ -641,6 +670,23 @@ class BootTest:
             self.figures.append(
                 f"looping show: stopped after {whole} passes and "
                 f"{sum(1 for end in cue_ends(text) if end <= rest)} cues of the next")
+
+            # Unplugged for good: started afresh once, the show waits for
+            # the adapter, then the unit fails with the wait's message.
+            self.sh(f"systemctl start {unit}")
+            check(self.wait_for_bytes(1, 2 * period + 30), "the loop did not start again")
+            self.system.unplug_ftdi(wait=False)
+            began = time.monotonic()
+            self.wait_for_state(unit, "failed", DEVICE_WAIT + 60)
+            state = self.unit_state(unit, "NRestarts")
+            self.figures.append(f"looping show: adapter gone for good: the unit failed "
+                                f"{time.monotonic() - began:.0f} s later, after "
+                                f"{state.get('NRestarts')} restart(s)")
+            check(state.get("NRestarts") == "1", f"not one restart: {state}")
+            errors = self.errors_of(unit)
+            check(any("no serial device" in line for line in errors),
+                  f"journal at error priority: {errors}")
+            self.sh(f"systemctl reset-failed {unit}")
 
     def gpio_chip(self):
         """Makes the simulated chip, and shows that the unit cannot open it
