@@ -24,6 +24,7 @@ Second boot, no adapter:
 Third boot, the adapter present:
 - the show plays at boot;
 - a show whose file name holds a '-', enabled with systemd-escape;
+- a timer of the show's own, as the docs give it, plays it at its time;
 - settings of a show's own (/etc/orvplayer/FILE.conf): one show plays to
   the adapter by its /dev/serial/by-id/ name, another, whose own device is
   missing, fails after its own short wait with its message;
@@ -87,6 +88,8 @@ SHOWS = {
     # sent once a pass has begun, comes in the middle of it.
     "loop.txt": board.show([(0, b"LOOP A\r\n"), (0x3e8, b"LOOP B\r\n"),
                             (0x7d0, b"LOOP C\r\n"), (0x9c4, b"LOOP D\r\n")]),
+    # Played by a timer at its time.
+    "timed.txt": board.show([(0, b"ON THE HOUR\r\n")]),
     # Played to the device its own settings name.
     "named.txt": board.show([(0, b"BY NAME 1\r\n"), (0x64, b"BY NAME 2\r\n")]),
     # A pass of two seconds, played on each press of a button.
@@ -588,6 +591,34 @@ class BootTest:
         finally:
             self.sh("rm -r /etc/orvplayer; systemctl reset-failed orvplayer@show.txt")
 
+    def timer(self):
+        # As docs/playing-at-boot.md says: a timer of the show's own starts
+        # it at its time of day (here, one 20 s from now on the guest's
+        # clock) and is enabled in its place.
+        self.system.plug_ftdi()
+        self.system.take_ftdi()
+        lines = self.sh("date -d @$(( $(date +%s) + 20 )) '+%H:%M:%S'")
+        at = lines[-1]
+        timer = ("[Unit]\\nDescription=orvplayer: play the show timed.txt at its times\\n"
+                 f"[Timer]\\nOnCalendar=*-*-* {at}\\nAccuracySec=1s\\n"
+                 "[Install]\\nWantedBy=timers.target\\n")
+        self.sh(f"printf '{timer}' > /etc/systemd/system/orvplayer@timed.txt.timer; "
+                "systemctl daemon-reload; systemctl enable --now orvplayer@timed.txt.timer")
+        began = time.monotonic()
+        try:
+            lines = self.sh("systemctl show -p Unit -p ActiveState orvplayer@timed.txt.timer")
+            check(sorted(lines) == ["ActiveState=active", "Unit=orvplayer@timed.txt.service"],
+                  f"the timer: {lines}")
+            expected = SHOWS["timed.txt"][1]
+            check(self.wait_for_bytes(len(expected), 60), "the timer did not play the show")
+            played = self.system.arrival(0) - began
+            check(self.system.take_ftdi() == expected, "not the show")
+            self.figures.append(f"timer: the show due 20 s on came {played:.1f} s on")
+            check(18 <= played <= 24, f"the show came {played:.1f} s after the timer was set")
+        finally:
+            self.sh("systemctl disable --now orvplayer@timed.txt.timer; "
+                    "rm /etc/systemd/system/orvplayer@timed.txt.timer; systemctl daemon-reload")
+
     def looping_show(self):
         self.system.plug_ftdi()
         unit = "orvplayer@loop.txt"
@@ -654,7 +685,8 @@ class BootTest:
             check(restarts == "1", f"the unit restarted {restarts} times")
             check(-uncertainty - 0.01 <= off <= LATE_BY_AT_MOST + uncertainty,
                   f"the pass after the unplug came {off:+.3f} s off its boundary")
-            check(whole_cues(self.system.take_ftdi()[:len(one_pass)], "loop.txt"),
+            rejoined = self.system.take_ftdi()
+            check(whole_cues(rejoined[:len(one_pass)], "loop.txt"),
                   "the show came back other than at a pass's start")
 
             # Stopped once the next pass has begun.
@@ -663,12 +695,12 @@ class BootTest:
             check(state.get("ActiveState") == "inactive" and state.get("Result") == "success",
                   f"after systemctl stop: {state}")
             time.sleep(0.5)
-            received = self.system.take_ftdi()
+            received = rejoined + self.system.take_ftdi()
             check(whole_cues(received, "loop.txt", passes + 2),
                   f"received {len(received)} bytes: not whole cues of the passes")
             whole, rest = divmod(len(received), len(one_pass))
             self.figures.append(
-                f"looping show: stopped after {whole} passes and "
+                f"looping show: stopped after {whole} passes since it came back and "
                 f"{sum(1 for end in cue_ends(text) if end <= rest)} cues of the next")
 
             # Unplugged for good: started afresh once, the show waits for
@@ -796,6 +828,7 @@ class BootTest:
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
         self.scenario("settings of a show's own: its device by id", self.settings_of_its_own)
+        self.scenario("a timer plays a show at its time", self.timer)
         self.scenario("a looping show from the settings", self.looping_show)
         self.scenario("GPIO chip without the udev rule", self.gpio_chip)
         self.scenario("GPIO trigger from the settings", self.gpio_trigger)
