@@ -597,6 +597,7 @@ class BootTest:
         # clock) and is enabled in its place.
         self.system.plug_ftdi()
         self.system.take_ftdi()
+        began = time.monotonic()
         lines = self.sh("date -d @$(( $(date +%s) + 20 )) '+%H:%M:%S'")
         at = lines[-1]
         timer = ("[Unit]\\nDescription=orvplayer: play the show timed.txt at its times\\n"
@@ -604,7 +605,6 @@ class BootTest:
                  "[Install]\\nWantedBy=timers.target\\n")
         self.sh(f"printf '{timer}' > /etc/systemd/system/orvplayer@timed.txt.timer; "
                 "systemctl daemon-reload; systemctl enable --now orvplayer@timed.txt.timer")
-        began = time.monotonic()
         try:
             lines = self.sh("systemctl show -p Unit -p ActiveState orvplayer@timed.txt.timer")
             check(sorted(lines) == ["ActiveState=active", "Unit=orvplayer@timed.txt.service"],
@@ -613,8 +613,10 @@ class BootTest:
             check(self.wait_for_bytes(len(expected), 60), "the timer did not play the show")
             played = self.system.arrival(0) - began
             check(self.system.take_ftdi() == expected, "not the show")
+            # 20 s on, within the second the time was rounded down to and
+            # the timer's accuracy, then the settle time (ORVPLAYER_DELAY).
             self.figures.append(f"timer: the show due 20 s on came {played:.1f} s on")
-            check(18 <= played <= 24, f"the show came {played:.1f} s after the timer was set")
+            check(19 <= played <= 28, f"the show came {played:.1f} s after the timer was set")
         finally:
             self.sh("systemctl disable --now orvplayer@timed.txt.timer; "
                     "rm /etc/systemd/system/orvplayer@timed.txt.timer; systemctl daemon-reload")
@@ -770,12 +772,15 @@ class BootTest:
             self.system.take_ftdi()
             self.sh(f"systemctl reset-failed {unit}; systemctl start {unit}")
             # Ready once the player holds the line (for 30 s at most, while
-            # the unit runs).
+            # the unit runs). A show without end has play-show as the unit's
+            # main process, and the player its child: any of the unit's
+            # processes.
             lines = self.sh(
-                f"for i in $(seq 120); do p=$(systemctl show -p MainPID --value {unit}); "
-                "[ \"$p\" = 0 ] && break; "
-                "ls -l /proc/$p/fd 2>/dev/null | grep -q gpio-line && break; sleep 0.25; done; "
-                "ls -l /proc/$p/fd 2>/dev/null | grep -c gpio-line", timeout=180)
+                f"g=/sys/fs/cgroup$(systemctl show -p ControlGroup --value {unit}); "
+                "for i in $(seq 120); do [ -e $g/cgroup.procs ] || break; "
+                "n=$(for p in $(cat $g/cgroup.procs); do ls -l /proc/$p/fd 2>/dev/null; done "
+                "| grep -c gpio-line); [ \"$n\" = 1 ] && break; sleep 0.25; done; echo $n",
+                timeout=180)
             check(lines[-1:] == ["1"], f"the player holds no GPIO line "
                   f"({self.unit_state(unit)}, {self.errors_of(unit)})")
             check(self.system.take_ftdi() == b"", "a pass played before any press")
