@@ -87,12 +87,12 @@ MUTANTS = [
       equivalent="millis() then counts from the boot instead of the start; the show clock "
                  "uses only differences of readings, which stay right across the wrap"),
     M("cli-second-device-first", "src/command_line.cpp",
-      "sp = serialOpen(kFirstDevice, baud);\n    if (sp == -1) {\n"
-      "        sp = serialOpen(kSecondDevice, baud);",
-      "sp = serialOpen(kSecondDevice, baud);\n    if (sp == -1) {\n"
-      "        sp = serialOpen(kFirstDevice, baud);"),
+      "sp = serialOpen(kFirstDevice, baud);\n        if (sp == -1) {\n"
+      "            sp = serialOpen(kSecondDevice, baud);",
+      "sp = serialOpen(kSecondDevice, baud);\n        if (sp == -1) {\n"
+      "            sp = serialOpen(kFirstDevice, baud);"),
     M("cli-no-fallback", "src/command_line.cpp",
-      "    if (sp == -1) {\n        sp = serialOpen(kSecondDevice, baud);\n    }\n", ""),
+      "        if (sp == -1) {\n            sp = serialOpen(kSecondDevice, baud);\n        }\n", ""),
     M("cli-delay-read-as-hex", "src/command_line.cpp",
       "const std::int32_t ms = parseInt32(value, 10);", "const std::int32_t ms = parseInt32(value, 16);"),
     M("cli-baud-read-as-hex", "src/command_line.cpp",
@@ -523,7 +523,11 @@ MUTANTS = [
     M("stop-held-up-by-a-read", "src/board/stop_signal.cpp",
       "    action.sa_flags = 0;\n", "    action.sa_flags = SA_RESTART;\n"),
     M("device-wait-unopenable-node-not-started", "src/boot/wait_for_device.cpp",
-      "== DeviceFound::kNone) {", "!= DeviceFound::kUsable) {"),
+      "ORV_SECOND_DEVICE, limit) == DeviceFound::kNone) {",
+      "ORV_SECOND_DEVICE, limit) != DeviceFound::kUsable) {"),
+    M("device-wait-unopenable-named-node-not-started", "src/boot/wait_for_device.cpp",
+      "waitForDevice(argv[2], argv[2], limit) == DeviceFound::kNone) {",
+      "waitForDevice(argv[2], argv[2], limit) != DeviceFound::kUsable) {"),
     # The device -s names.
     M("device-wait-named-device-ignored", "src/boot/wait_for_device.cpp",
       "    if (named) {\n", "    if (false) {\n"),
