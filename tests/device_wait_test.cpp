@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -149,31 +150,39 @@ protected:
     const std::string kSecond = ORV_TEST_SECOND_DEVICE;
 };
 
-TEST_F(WaitProgram, StartsThePlayerOnceTheDeviceIsThereAndFailsWithoutIt) {
-    RunResult none = run({"1", "/bin/echo", "played"});
-    EXPECT_EQ(none.out, "no serial device: neither " + kFirst + " nor " + kSecond +
-                            " appeared within 1 seconds\n");
-    EXPECT_EQ(none.status, 1);
-
-    VirtualSerial device(kSecond);
-    RunResult there = run({"1", "/bin/echo", "played"});
-    EXPECT_EQ(there.out, "played\n");
-    EXPECT_EQ(there.status, 0);
-}
-
-TEST_F(WaitProgram, DeviceNamedWithSIsTheOnlyOneWaitedFor) {
-    // A built-in device is there, the named one is not: no start.
+TEST_F(WaitProgram, StartsThePlayerOnceItsDeviceIsThereAndFailsWithoutIt) {
     const std::string named = fs::path(kFirst).parent_path().string() + "/by-id-prop";
     fs::remove(named);
-    VirtualSerial builtIn(kFirst);
-    RunResult none = run({"-s", named, "1", "/bin/echo", "played"});
-    EXPECT_EQ(none.out, "no serial device: " + named + " did not appear within 1 seconds\n");
-    EXPECT_EQ(none.status, 1);
-
-    VirtualSerial prop(named);
-    RunResult there = run({"-s", named, "1", "/bin/echo", "played"});
-    EXPECT_EQ(there.out, "played\n");
-    EXPECT_EQ(there.status, 0);
+    struct Case {
+        std::vector<std::string> device;  // the words that name it, if any
+        std::string plugged;              // where a device is, if anywhere
+        std::string out;
+        int status;
+    };
+    const Case cases[] = {
+        {{},
+         "",
+         "no serial device: neither " + kFirst + " nor " + kSecond + " appeared within 1 seconds\n",
+         1},
+        {{}, kSecond, "played\n", 0},
+        // A built-in device is there, the named one is not: no start.
+        {{"-s", named},
+         kFirst,
+         "no serial device: " + named + " did not appear within 1 seconds\n",
+         1},
+        {{"-s", named}, named, "played\n", 0},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<VirtualSerial> device;
+        if (!c.plugged.empty()) {
+            device = std::make_unique<VirtualSerial>(c.plugged);
+        }
+        std::vector<std::string> words = c.device;
+        words.insert(words.end(), {"1", "/bin/echo", "played"});
+        RunResult result = run(words);
+        EXPECT_EQ(result.out, c.out) << c.plugged;
+        EXPECT_EQ(result.status, c.status) << c.plugged;
+    }
     EXPECT_EQ(run({"-s", named, "1"}).status, 2);  // no program
 }
 
