@@ -11,6 +11,7 @@
 #include "playback/parse_int32.h"
 #include "playback/passes.h"
 #include "playback/show_clock.h"
+#include "playback/show_state.h"
 #include "playback/stop.h"
 #include "repeat.h"
 #include "start_time.h"
@@ -170,6 +171,7 @@ bool startAt(const char* value, bool lastToAct) {
         return true;
     }
     std::int64_t tick = 0;
+    stateWaitingForStart(moment);
     while ((tick = waitForWallClock(moment)) == kWallClockStepped) {
         // The moment stands on the stepped clock: one show starts there or
         // has passed; a loop joins its next pass from the clock's new now.
@@ -179,6 +181,7 @@ bool startAt(const char* value, bool lastToAct) {
             std::puts("start time has passed");
             return false;
         }
+        stateWaitingForStart(moment);
     }
     stopIfAsked();
     if (tick < 0) {
@@ -220,6 +223,7 @@ bool startOnTrigger(const char* value, bool lastToAct, bool startMomentAfter) {
         return false;
     }
     triggerSource = source;
+    triggerName = value;
     passWaitsForTrigger = true;
     if (!startMomentAfter && !(lastToAct && sp != -1 && readAhead(fp))) {
         // Input that ends before the first trigger is found again by the
@@ -241,18 +245,17 @@ bool openPort(const char* value) {
     if (sp != -1) {  // a repeated -b replaces the earlier port
         serialClose(sp);
     }
-    if (namedDevice != nullptr) {
-        sp = serialOpen(namedDevice, baud);  // no other device in its place
-    } else {
-        sp = serialOpen(kFirstDevice, baud);
-        if (sp == -1) {
-            sp = serialOpen(kSecondDevice, baud);
-        }
+    const char* device = namedDevice != nullptr ? namedDevice : kFirstDevice;
+    sp = serialOpen(device, baud);
+    if (sp == -1 && namedDevice == nullptr) {  // never in place of a named one
+        device = kSecondDevice;
+        sp = serialOpen(device, baud);
     }
     if (sp == -1) {
         std::puts("couldn't connect to serial");
         return false;
     }
+    stateConnected(device);
     return true;
 }
 

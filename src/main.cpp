@@ -31,5 +31,6 @@ int main(int argc, char* argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
     catchStopSignals();
     wiringPiSetup();
+    serviceAlive();  // started afresh after a wait for the device: alive at once
     return runCommandLine(argc, argv);
 }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "emulator.h"
+#include "notify_listener.h"
 #include "virtual_serial.h"
 
 extern "C" int __real_clock_gettime(clockid_t clock, timespec* now);
@@ -179,9 +180,19 @@ TEST_F(WaitProgram, StartsThePlayerOnceItsDeviceIsThereAndFailsWithoutIt) {
         }
         std::vector<std::string> words = c.device;
         words.insert(words.end(), {"1", "/bin/echo", "played"});
+        // Up at once for the unit, though it waits; alive while it waits.
+        NotifyListener manager(400000);
         RunResult result = run(words);
+        manager.stop();
         EXPECT_EQ(result.out, c.out) << c.plugged;
         EXPECT_EQ(result.status, c.status) << c.plugged;
+        const std::string waitedFor =
+            c.device.empty() ? kFirst + " or " + kSecond : c.device.back();
+        EXPECT_EQ(manager.states(), std::vector<std::string>{"waiting for " + waitedFor});
+        EXPECT_LT(manager.longestSilenceNanos(), 400 * 1000000LL);
+        if (c.status != 0) {
+            EXPECT_GE(manager.pings(), 3);  // through the second it waited
+        }
     }
     EXPECT_EQ(run({"-s", named, "1"}).status, 2);  // no program
 }

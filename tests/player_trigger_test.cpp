@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "input_pipe.h"
 #include "player_fixture.h"
 
 namespace {
@@ -32,29 +33,6 @@ std::string missingLineReason() {
     }
     return "no such line";
 }
-
-// A pipe whose read end becomes the player's standard input.
-struct Input {
-    int read = -1;
-    int write = -1;
-    Input() {
-        int ends[2];
-        EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
-        read = ends[0];
-        write = ends[1];
-    }
-    ~Input() {
-        close(read);
-        end();
-    }
-    void line(const char* text) const { EXPECT_GT(::write(write, text, std::strlen(text)), 0); }
-    void end() {
-        if (write >= 0) {
-            close(write);
-            write = -1;
-        }
-    }
-};
 
 // Sends SIGTERM to the player `ms` milliseconds after it started.
 std::function<void(int)> stopAfter(int ms, std::thread* sender) {

@@ -137,4 +137,29 @@ constexpr int kTriggerStopped = -3;   // a stop signal came
 int triggerWait(int trigger, int port, std::int64_t notBeforeNanos, int timeoutMs,
                 std::int64_t* atNanos);
 
+// Our own addition: the service manager's notify protocol, for a player
+// that a systemd unit runs (Type=notify, WatchdogSec=). Outside such a
+// unit (no NOTIFY_SOCKET in the environment) these do nothing.
+//
+// Whether a service manager listens: what is not heard need not be made.
+bool serviceListens();
+
+// Tells the manager the program is up, with `state` (at most
+// kServiceStateMax bytes) as its one line of status (systemctl status).
+constexpr int kServiceStateMax = 160;
+void serviceState(const char* state);
+
+// Tells the manager's watchdog the program is alive, when it is time to
+// (WATCHDOG_USEC, for this process or its unit's main process): called
+// from every wait, as often as it likes; a clock reading when it is not
+// time yet.
+void serviceAlive();
+
+// How long a wait may sleep before calling serviceAlive() again, in
+// milliseconds; -1 when no watchdog listens (sleep as long as it likes).
+int serviceAliveWithinMs();
+
+// The watchdog hears from a program this many times per interval.
+constexpr int kAliveFraction = 4;
+
 }  // extern "C"

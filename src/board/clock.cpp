@@ -52,9 +52,10 @@ int timerOn(clockid_t clock) {
 // it by a few per cent at most, even over a preemption.
 constexpr std::int64_t kStepNanos = 20 * kNanosPerMilli;
 
-// Sleeps until `clock` reads `until`, or a stop signal comes. A sleep on the
-// wall clock also ends when the clock is set (stepped); returns true then.
-// The callers loop until their deadline has come.
+// Sleeps until `clock` reads `until`, or a stop signal comes, or the
+// service manager's watchdog wants to hear from us. A sleep on the wall
+// clock also ends when the clock is set (stepped); returns true then. The
+// callers loop until their deadline has come.
 bool sleepUntil(clockid_t clock, std::int64_t until) {
     itimerspec at{};
     at.it_value.tv_sec = static_cast<time_t>(until / kNanosPerSecond);
@@ -69,8 +70,10 @@ bool sleepUntil(clockid_t clock, std::int64_t until) {
     }
     // Arming the timer again for the next sleep clears its expiry. A
     // descriptor of -1 (no stop signals caught) is passed over.
+    // A watchdog that listens wakes it in time to hear from us.
     pollfd wake[2] = {{timer, POLLIN, 0}, {stopWakeFd(), POLLIN, 0}};
-    poll(wake, 2, -1);
+    poll(wake, 2, serviceAliveWithinMs());
+    serviceAlive();
     // A timer cancelled by a set of its clock says so when read.
     std::uint64_t expired = 0;
     return (wake[0].revents & POLLIN) != 0 && read(timer, &expired, sizeof expired) < 0 &&

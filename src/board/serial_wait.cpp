@@ -68,6 +68,7 @@ bool waitForRoom(int fd, long long* stalledSinceMs, long long* stoppedSinceMs) {
     if (!discardInput(fd)) {
         return false;
     }
+    serviceAlive();  // a slow device is no hang
     pollfd port{fd, POLLOUT, 0};
     if (poll(&port, 1, kPollMs) < 0) {
         return errno == EINTR;
@@ -89,6 +90,7 @@ bool drainOutput(int fd, long long limitMs) {
             return false;
         }
         waitAPollStep();
+        serviceAlive();
         waited = true;
         const int queued = outputQueued(fd);
         const long long nowMs = monotonicMs();

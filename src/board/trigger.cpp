@@ -125,6 +125,7 @@ int triggerWait(int trigger, int port, std::int64_t notBeforeNanos, int timeoutM
         if (port != -1 && serialCheck(port) != 0) {
             return kTriggerPortGone;
         }
+        serviceAlive();
         const std::int64_t left = (deadline - clockNanos()) / 1000000;
         if (left <= 0) {
             return kTriggerTimedOut;

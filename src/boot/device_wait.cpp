@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "board/board.h"
+
 namespace {
 
 // Looked at again at least this often, in case a change was not seen (the
@@ -57,13 +59,16 @@ DeviceFound waitForDevice(const char* first, const char* second, int limitSecond
     for (std::int64_t left = deadline - monotonicMs(); found != DeviceFound::kUsable && left > 0;
          left = deadline - monotonicMs()) {
         pollfd changes{watcher, POLLIN, 0};
-        const int wait = static_cast<int>(left < kLookAgainMs ? left : kLookAgainMs);
+        const int alive = serviceAliveWithinMs();
+        const int every = alive > 0 && alive < kLookAgainMs ? alive : kLookAgainMs;
+        const int wait = static_cast<int>(left < every ? left : every);
         if (poll(&changes, 1, wait) > 0) {
             char events[4096];
             while (read(watcher, events, sizeof events) > 0) {
             }
         }
         found = look(first, second);
+        serviceAlive();
     }
     if (watcher >= 0) {
         close(watcher);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "board/board.h"
 #include "device_wait.h"
 
 #if !defined(ORV_FIRST_DEVICE) || !defined(ORV_SECOND_DEVICE)
@@ -38,6 +39,18 @@ int secondsOf(const char* text) {
     return static_cast<int>(seconds);
 }
 
+// Tells the service manager the unit is up (its start is over, so the boot
+// goes on) and what it waits for.
+void tellWaiting(const char* first, const char* second) {
+    char state[kServiceStateMax];
+    if (std::strcmp(first, second) == 0) {
+        std::snprintf(state, sizeof state, "waiting for %s", first);
+    } else {
+        std::snprintf(state, sizeof state, "waiting for %s or %s", first, second);
+    }
+    serviceState(state);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -48,6 +61,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const int limit = secondsOf(words[1]);
+    tellWaiting(named ? argv[2] : ORV_FIRST_DEVICE, named ? argv[2] : ORV_SECOND_DEVICE);
     if (named) {
         if (waitForDevice(argv[2], argv[2], limit) == DeviceFound::kNone) {
             std::printf("no serial device: %s did not appear within %d seconds\n", argv[2], limit);

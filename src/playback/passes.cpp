@@ -4,9 +4,11 @@
 
 #include "cue_reader.h"
 #include "show_clock.h"
+#include "show_state.h"
 #include "stop.h"
 
 int playPasses(std::FILE* file, std::int64_t count) {
+    passesInShow = count;
     for (std::int64_t pass = 0; count == 0 || pass < count; ++pass) {
         if (pass > 0) {
             nextPass();
@@ -25,6 +27,7 @@ int playPasses(std::FILE* file, std::int64_t count) {
             // The triggers' input ended: the show is over, or never began.
             return pass == 0 ? kPassesNoTrigger : kPassesPlayed;
         }
+        statePassStarted();
         if (hasCue) {
             queue(offset, codes);
             playFile(file);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "board/board.h"
+#include "show_state.h"
 #include "stop.h"
 
 std::int32_t ShowOffset = -1;
@@ -72,8 +73,10 @@ void deviceGone() {
     std::exit(1);
 }
 
+// Also tells the service manager's watchdog that the player is alive.
 void checkPort(std::int64_t now) {
     lastCheck = now;
+    serviceAlive();
     if (serialCheck(sp) != 0) {
         deviceGone();
     }
@@ -100,6 +103,7 @@ void waitForStartMoment() {
     startMoment = -1;
     // Waited for here by one show only: after a step of the wall clock its
     // moment stands, or has passed.
+    stateWaitingForStart(moment);
     std::int64_t tick = 0;
     while ((tick = waitForWallClock(moment)) == kWallClockStepped) {
     }
@@ -131,6 +135,7 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
         if (now + 1 < moment && now - lastCheck >= kCheckEveryMs) {
             checkPort(now);
             dropTriggersDuringThePass();
+            stateSendPending(now);
         }
         const std::int64_t sleepMs =
             std::min(lastCheck + kCheckEveryMs, moment - kBusyBeforeMs) - now;
@@ -175,6 +180,7 @@ bool startPassOnTrigger() {
     if (!passWaitsForTrigger) {
         return true;
     }
+    stateWaitingForTrigger();
     std::int64_t at = 0;
     for (;;) {
         const int got = triggerWait(triggerSource, sp, triggerNotBefore, kTriggerWaitMs, &at);

@@ -1,0 +1,83 @@
+// The real program telling systemd its state and that it is alive, as a
+// unit with Type=notify and WatchdogSec= hears it.
+#include <ctime>
+#include <thread>
+
+#include "input_pipe.h"
+#include "notify_listener.h"
+#include "player_fixture.h"
+
+namespace {
+
+// A moment on the wall clock as the state line gives it: the local time
+// of day.
+std::string timeOfDay(std::time_t seconds) {
+    std::tm at{};
+    localtime_r(&seconds, &at);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &at);
+    return text;
+}
+
+TEST_F(Player, TellsTheServiceManagerEachPassAndTheNextOnesTime) {
+    VirtualSerial device(kFirstDevice);
+    // A cue every 50 ms for 0.6 s: waits too short to sleep in.
+    const Show show = numberedShow(13, 50);
+    writeShow("show.txt", show.file);
+    // Whole seconds from the start moment S: pass 2 starts at S + 0.8 s,
+    // pass 3 at S + 1.6 s (the nearest seconds, S + 1 and S + 2).
+    const std::time_t start = std::time(nullptr) + 2;
+    NotifyListener manager(400000);
+    RunResult result = run({"-b", "115200", "-f", "show.txt", "-r", "3", "-p", "800", "-t",
+                            "@" + std::to_string(start)},
+                           &device, 3 * show.expected.size());
+    manager.stop();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), show.expected + show.expected + show.expected);
+    const std::vector<std::string> expected = {
+        "playing to " + kFirstDevice,
+        "waiting for the start at " + timeOfDay(start),
+        "pass 1 of 3, next at " + timeOfDay(start + 1),
+        "pass 2 of 3, next at " + timeOfDay(start + 2),
+        "pass 3 of 3",
+    };
+    EXPECT_EQ(manager.states(), expected);
+    // The watchdog (0.4 s here) heard from the player within every
+    // interval, through the wait for the start and the show (some 3.6 s).
+    EXPECT_GE(manager.pings(), 6);
+    EXPECT_LT(manager.longestSilenceNanos(), 400 * kMs);
+}
+
+TEST_F(Player, TellsWhatItWaitsForAndHearsNoWatchdogMeantForAnother) {
+    VirtualSerial device(kSecondDevice);  // the first is not there
+    writeShow("show.txt", "0:GO\n32:DONE\n");
+    Input input;
+    // Each trigger once the player says it waits for one; the input ends
+    // at the second wait.
+    NotifyListener manager(100000, [&input](const std::string& message) {
+        if (message == "READY=1\nSTATUS=waiting for trigger -") {
+            input.line("go\n");
+        } else if (message.find("played, waiting") != std::string::npos) {
+            input.end();
+        }
+    });
+    setenv("WATCHDOG_PID", "1", 1);  // the unit's main process is another
+    RunOptions options;
+    options.stdinFrom = input.read;
+    options.expectBytes = 8;
+    RunResult result =
+        runWith({"-b", "115200", "-f", "show.txt", "-r", "0", "-w", "-"}, &device, options);
+    manager.stop();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.received(), "GO\nDONE\n");
+    const std::vector<std::string> expected = {
+        "playing to " + kSecondDevice,
+        "waiting for trigger -",
+        "pass 1",
+        "pass 1 played, waiting for trigger -",
+    };
+    EXPECT_EQ(manager.states(), expected);
+    EXPECT_EQ(manager.pings(), 0);
+}
+
+}  // namespace
