@@ -52,8 +52,10 @@ import math
 import random
 import re
 import shutil
+import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -72,6 +74,8 @@ UPLOAD = "/home/yot/media/upload/"
 # Short for the test; the package's default is in /etc/default/orvplayer.
 DEVICE_WAIT = 20
 MAX_EXPOSURE = 1.0
+# The second adapter's serial number, in its /dev/serial/by-id/ name.
+SECOND_SERIAL = "SKULL"
 
 # A looping show's period, and how late its passes may arrive here.
 PERIOD_MS = 4000
@@ -92,6 +96,11 @@ SHOWS = {
     "timed.txt": board.show([(0, b"ON THE HOUR\r\n")]),
     # Played to the device its own settings name.
     "named.txt": board.show([(0, b"BY NAME 1\r\n"), (0x64, b"BY NAME 2\r\n")]),
+    # Two props of one board, each on its own adapter.
+    "door.txt": board.show([(0, b"DOOR OPEN\r\n"), (0x1f4, b"DOOR SHUT\r\n")]),
+    "skull.txt": board.show([(0, b"JAW\r\n"), (0xc8, b"EYES\r\n"), (0x190, b"SCREAM\r\n")]),
+    # A loop whose player is stopped (SIGSTOP) until the watchdog restarts it.
+    "alive.txt": board.show([(0, b"ALIVE A\r\n"), (0x1f4, b"ALIVE B\r\n")]),
     # A pass of two seconds, played on each press of a button.
     "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
                               (0x7d0, b"PRESSED 3\n")]),
@@ -225,7 +234,8 @@ class System(board.Board):
         self.work = work
         self.qmp_path = work / "qmp.sock"
         self.ftdi_path = work / "ftdi.sock"
-        for path in (self.qmp_path, self.ftdi_path):
+        self.second_path = work / "second.sock"
+        for path in (self.qmp_path, self.ftdi_path, self.second_path):
             if path.exists():
                 path.unlink()
         command = board.ARCHES["amd64"]["qemu"] + [
@@ -235,6 +245,7 @@ class System(board.Board):
             "-drive", f"file={disk},if=virtio,format=raw",
             "-device", "qemu-xhci,id=xhci",
             "-chardev", f"socket,id=ftdi,path={self.ftdi_path},server=on,wait=off",
+            "-chardev", f"socket,id=second,path={self.second_path},server=on,wait=off",
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
             "-serial", f"file:{work / 'console.log'}", "-serial", "stdio", "-monitor", "none",
         ]
@@ -248,6 +259,47 @@ class System(board.Board):
         # For each read from the adapter's socket: when it came (this
         # machine's monotonic clock) and how many bytes had come by then.
         self.ftdi_reads = []
+        self.second_bytes = bytearray()
+        self.second_plugged = False
+
+    def boot(self, timeout=300):
+        super().boot(timeout)
+        # A second adapter, plugged in only when a scenario asks for it:
+        # another prop, with a serial number of its own.
+        self.second = socket.socket(socket.AF_UNIX)
+        self.second.connect(str(self.second_path))
+        threading.Thread(target=self._read_second, daemon=True).start()
+
+    def _read_second(self):
+        while True:
+            try:
+                data = self.second.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            with self.ftdi_lock:
+                self.second_bytes += data
+
+    def plug_second(self, plugged):
+        if plugged != self.second_plugged:
+            if plugged:
+                for _ in range(50):
+                    reply = self.monitor("device_add", driver="usb-serial", chardev="second",
+                                         bus="xhci.0", id="second0", serial=SECOND_SERIAL)
+                    if "return" in reply:
+                        break
+                    time.sleep(0.1)
+            else:
+                reply = self.monitor("device_del", id="second0")
+            assert "return" in reply, reply
+            self.second_plugged = plugged
+
+    def take_second(self):
+        with self.ftdi_lock:
+            data = bytes(self.second_bytes)
+            self.second_bytes.clear()
+        return data
 
     def _read_ftdi(self, sock):
         while True:
@@ -591,6 +643,104 @@ class BootTest:
         finally:
             self.sh("rm -r /etc/orvplayer; systemctl reset-failed orvplayer@show.txt")
 
+    def two_props(self):
+        # As the README says: two props, each on its own adapter, each show
+        # with its own settings naming its adapter by id. The skull's
+        # adapter comes late: its unit is up at once (systemctl start does
+        # not wait for the device) and says what it waits for.
+        self.system.plug_ftdi()
+        self.system.plug_second(True)
+        lines = self.sh("udevadm settle; ls /dev/serial/by-id/")
+        skull = [name for name in lines if SECOND_SERIAL in name]
+        door = [name for name in lines if SECOND_SERIAL not in name]
+        check(len(skull) == 1 and len(door) == 1, f"/dev/serial/by-id/: {lines}")
+        skull = f"/dev/serial/by-id/{skull[0]}"
+        door = f"/dev/serial/by-id/{door[0]}"
+        self.system.plug_second(False)
+        self.sh(f"for i in $(seq 300); do [ -e {skull} ] || break; sleep 0.1; done")
+        self.system.take_ftdi()
+        self.system.take_second()
+        self.sh("mkdir -p /etc/orvplayer; "
+                f"printf 'ORVPLAYER_DEVICE={door}\\nORVPLAYER_DELAY=0\\n' "
+                "> /etc/orvplayer/door.txt.conf; "
+                f"printf 'ORVPLAYER_DEVICE={skull}\\nORVPLAYER_DELAY=0\\n' "
+                "> /etc/orvplayer/skull.txt.conf")
+        units = "orvplayer@door.txt orvplayer@skull.txt"
+        try:
+            began = time.monotonic()
+            self.sh(f"systemctl start {units}")
+            took = time.monotonic() - began
+            state = self.unit_state("orvplayer@skull.txt", "StatusText")
+            self.figures.append(f"two props: systemctl start returned in {took:.1f} s, the "
+                                f"skull's adapter not yet there; its state: {state.get('StatusText')}")
+            check(took < 10, f"systemctl start took {took:.0f} s")
+            check(state.get("ActiveState") == "active" and
+                  state.get("StatusText") == f"waiting for {skull}", f"the skull's unit: {state}")
+            expected = SHOWS["door.txt"][1]
+            got = self.adapter_bytes(expected)
+            check(got == expected, f"the door's adapter received {got!r}")
+            self.system.plug_second(True)
+            expected = SHOWS["skull.txt"][1]
+            self.wait_until("the skull's show", lambda: len(self.system.second_bytes) >=
+                            len(expected), 60)
+            time.sleep(0.5)
+            got = self.system.take_second()
+            check(got == expected, f"the skull's adapter received {got!r}")
+            check(self.system.take_ftdi() == b"", "the door's adapter got bytes of another show")
+            for unit in units.split():
+                self.wait_for_state(unit, "inactive", 30)
+                state = self.unit_state(unit)
+                check(state.get("Result") == "success", f"{unit}: {state}")
+        finally:
+            self.system.plug_second(False)
+            self.sh(f"rm -r /etc/orvplayer; systemctl reset-failed {units} 2>/dev/null; true")
+
+    def watchdog(self):
+        # A looping show: systemctl status shows its pass and the next's
+        # time; its player stopped (SIGSTOP, as a hang) is ended by the
+        # watchdog (here 3 s in place of the unit's 30) and started afresh.
+        self.system.plug_ftdi()
+        unit = "orvplayer@alive.txt"
+        one_pass = SHOWS["alive.txt"][1]
+        dropin = f"/etc/systemd/system/{unit}.service.d"
+        self.sh(f"mkdir -p /etc/orvplayer {dropin}; "
+                "printf 'ORVPLAYER_REPEAT=0\\nORVPLAYER_PERIOD=2000\\nORVPLAYER_DELAY=0\\n' "
+                "> /etc/orvplayer/alive.txt.conf; "
+                f"printf '[Service]\\nWatchdogSec=3s\\n' > {dropin}/watchdog.conf; "
+                "systemctl daemon-reload")
+        try:
+            self.system.take_ftdi()
+            self.sh(f"systemctl start {unit}")
+            check(self.wait_for_bytes(2 * len(one_pass), 30), "two passes did not come")
+            state = self.unit_state(unit, "StatusText")
+            text = state.get("StatusText", "")
+            self.figures.append(f"watchdog: the state line of a loop: {text}")
+            check(re.fullmatch(r"pass \d+, next at \d\d:\d\d:\d\d", text),
+                  f"the state line: {state}")
+            lines = self.sh(f"systemctl status --no-pager {unit}")
+            check(any('Status: "pass ' in line for line in lines), f"systemctl status: {lines}")
+            lines = self.sh(
+                f"g=/sys/fs/cgroup$(systemctl show -p ControlGroup --value {unit}); "
+                "for p in $(cat $g/cgroup.procs); do "
+                "[ \"$(cat /proc/$p/comm)\" = orvplayer ] && kill -STOP $p && echo @@STOPPED; "
+                "done")
+            stopped = time.monotonic()
+            check("@@STOPPED" in lines, f"no player among the unit's processes: {lines}")
+            self.system.take_ftdi()
+            check(self.wait_for_bytes(len(one_pass), 60),
+                  f"the show did not come back ({self.unit_state(unit, 'NRestarts')})")
+            back = self.system.arrival(0) - stopped
+            state = self.unit_state(unit, "NRestarts")
+            journal = self.sh(f"journalctl -b -u {unit} -o cat --no-pager | grep -i watchdog")
+            self.figures.append(f"watchdog: the stopped player's show came back {back:.1f} s "
+                                f"later, after {state.get('NRestarts')} restart(s)")
+            check(state.get("NRestarts") == "1" and state.get("ActiveState") == "active",
+                  f"after the hang: {state}")
+            check(journal, "the journal does not name the watchdog")
+        finally:
+            self.sh(f"systemctl stop {unit}; rm -r /etc/orvplayer {dropin}; "
+                    f"systemctl daemon-reload; systemctl reset-failed {unit} 2>/dev/null; true")
+
     def timer(self):
         # As docs/playing-at-boot.md says: a timer of the show's own starts
         # it at its time of day (here, one 20 s from now on the guest's
@@ -833,6 +983,8 @@ class BootTest:
         self.scenario("adapter present at boot", self.adapter_present_at_boot)
         self.scenario("a name with a dash", self.name_with_a_dash)
         self.scenario("settings of a show's own: its device by id", self.settings_of_its_own)
+        self.scenario("two props, each on its own adapter by id", self.two_props)
+        self.scenario("the watchdog ends a stopped player", self.watchdog)
         self.scenario("a timer plays a show at its time", self.timer)
         self.scenario("a looping show from the settings", self.looping_show)
         self.scenario("GPIO chip without the udev rule", self.gpio_chip)
