@@ -195,6 +195,13 @@ TEST_F(WaitProgram, StartsThePlayerOnceItsDeviceIsThereAndFailsWithoutIt) {
         }
     }
     EXPECT_EQ(run({"-s", named, "1"}).status, 2);  // no program
+    // The watchdog of the unit's main process, when that is another: not
+    // this program's to keep alive.
+    NotifyListener manager(400000);
+    setenv("WATCHDOG_PID", "1", 1);
+    EXPECT_EQ(run({"1", "/bin/true"}).status, 1);
+    manager.stop();
+    EXPECT_EQ(manager.pings(), 0);
 }
 
 TEST_F(WaitProgram, StartsThePlayerWhenTheDeviceIsThereButCannotBeOpened) {

@@ -146,7 +146,7 @@ bool serviceListens();
 
 // Tells the manager the program is up, with `state` (at most
 // kServiceStateMax bytes) as its one line of status (systemctl status).
-constexpr int kServiceStateMax = 160;
+constexpr int kServiceStateMax = 512;
 void serviceState(const char* state);
 
 // Tells the manager's watchdog the program is alive, when it is time to

@@ -17,6 +17,9 @@ device: line 3 of the virt machine's PL061 controller, which QEMU raises for
 100 ms for each system_powerdown on its monitor (the board's power button;
 its gpio-keys driver is left unloaded, or unbound where it is built in).
 
+Each device is also named by a link under /dev/serial/by-id/ as udev
+would make it (-s).
+
 Each scenario checks the player's exact output, its exit status and the
 bytes the device received. Downloads (kernel and busybox packages) are
 cached in the cache folder given.
@@ -531,6 +534,51 @@ class Scenarios:
         run.expect_device("exact")
         check(self.ftdi_received(b"", wait=0.5) == b"", "the adapter got bytes too")
 
+    def devices_by_id(self):
+        """Each device's link under /dev/serial/by-id/, named as udev names
+        it (usb-MANUFACTURER_PRODUCT_SERIAL-ifNN, -portN for a converter such
+        as the adapter) from its USB descriptors: the guest has no udev.
+        Returns {tty: path}."""
+        lines = self.board.shell(
+            "mkdir -p /dev/serial/by-id; rm -f /dev/serial/by-id/*; "
+            "for t in ttyACM0 ttyUSB0; do "
+            "i=$(readlink -f /sys/class/tty/$t/device); "
+            "case $t in ttyUSB*) i=${i%/*}; p=-port0 ;; *) p= ;; esac; "
+            "u=${i%/*}; "
+            "n=\"usb-$(cat $u/manufacturer)_$(cat $u/product)_$(cat $u/serial 2>/dev/null)"
+            "-if$(cat $i/bInterfaceNumber)$p\"; n=$(echo \"$n\" | tr ' /' '__'); "
+            "ln -s ../../$t \"/dev/serial/by-id/$n\"; echo \"@@BYID $t /dev/serial/by-id/$n\"; "
+            "done")
+        found = dict(line.split()[1:3] for line in lines if line.startswith("@@BYID"))
+        check(sorted(found) == ["ttyACM0", "ttyUSB0"], f"by-id links: {lines}")
+        return found
+
+    def device_named_by_id(self):
+        # -s with the stable name, on the real drivers: the named device
+        # alone is written to, wherever -s stands, though the other is there
+        # too (the gadget even comes first of the two built-in ones).
+        self.devices(acm=True, ftdi=True)
+        by_id = self.devices_by_id()
+        self.notes.append("by-id names: " + ", ".join(sorted(by_id.values())))
+        expected = SHOWS["show.txt"][1]
+        run = self.play(f"-s {by_id['ttyUSB0']} -b 115200 -f show.txt -d 0",
+                        "--expect /dev/null")
+        run.expect("", 0)
+        check(self.ftdi_received(expected) == expected, "adapter by id: bytes differ")
+        check("received=0 " in run.device, f"the gadget got bytes: {run.device}")
+        self.devices(acm=True, ftdi=True)
+        run = self.play(f"-b 115200 -f show.txt -d 0 -s {by_id['ttyACM0']}",
+                        "--expect /shows/show.txt.expected")
+        run.expect("", 0)
+        run.expect_device("exact")
+        check(self.ftdi_received(b"", wait=0.5) == b"", "the adapter got bytes too")
+        # A name whose device is gone: no other in its place.
+        self.devices(acm=True, ftdi=False)
+        run = self.play(f"-b 115200 -s {by_id['ttyUSB0']} -f show.txt -d 0",
+                        "--expect /dev/null")
+        run.expect("couldn't connect to serial\n", 1)
+        check("received=0 " in run.device, f"the gadget got bytes: {run.device}")
+
     def rates(self):
         self.devices(acm=False, ftdi=True)
         expected = SHOWS["show.txt"][1]
@@ -877,7 +925,8 @@ class Scenarios:
         self.notes.append(f"trigger figures ({rounds * per} presses each): " + "; ".join(line))
 
     ALL = [
-        normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter, rates,
+        normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter,
+        device_named_by_id, rates,
         rate_the_adapter_cannot_make, no_device_at_all, adapter_plugged_in_during_the_delay,
         adapter_unplugged_mid_show, adapter_unplugged_during_a_burst,
         adapter_unplugged_during_a_long_gap, gadget_unplugged_during_a_long_gap,
@@ -898,7 +947,8 @@ class Scenarios:
     # (termios2), the stall and drain (TIOCOUTQ, the closing wait), unplugs,
     # a stop, and the GPIO requests and events.
     OTHER_BUILD = [
-        normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter, rates,
+        normal_show_on_the_adapter, normal_show_on_the_gadget_chosen_before_the_adapter,
+        device_named_by_id, rates,
         rate_the_adapter_cannot_make, adapter_unplugged_mid_show,
         gadget_unplugged_during_a_long_gap, device_never_reads_again_in_the_drain,
         show_looped_fifty_times_back_to_back, stop_while_the_device_does_not_read,

@@ -28,6 +28,12 @@ Third boot, the adapter present:
 - settings of a show's own (/etc/orvplayer/FILE.conf): one show plays to
   the adapter by its /dev/serial/by-id/ name, another, whose own device is
   missing, fails after its own short wait with its message;
+- two props, each show on its own adapter by id (a second adapter with a
+  serial number of its own): both started at once, the second before its
+  adapter is there, whose unit is up and says what it waits for; each
+  adapter gets its own show only;
+- a looping show: its state line (systemctl status); its player stopped
+  with SIGSTOP is ended by the watchdog and started afresh once;
 - a looping show from the settings (repeat without end, a period, a start
   moment long past): its first cue comes at the next period boundary of the
   start moment, as the guest's own clock counts, and each later pass a
