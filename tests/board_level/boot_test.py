@@ -656,7 +656,8 @@ class BootTest:
         # not wait for the device) and says what it waits for.
         self.system.plug_ftdi()
         self.system.plug_second(True)
-        lines = self.sh("udevadm settle; ls /dev/serial/by-id/")
+        lines = self.sh("for i in $(seq 300); do [ $(ls /dev/serial/by-id | wc -l) = 2 ] && "
+                        "break; sleep 0.1; done; ls /dev/serial/by-id/")
         skull = [name for name in lines if SECOND_SERIAL in name]
         door = [name for name in lines if SECOND_SERIAL not in name]
         check(len(skull) == 1 and len(door) == 1, f"/dev/serial/by-id/: {lines}")
