@@ -20,8 +20,9 @@ TEST_F(Player, NamedDeviceIsTheOnlyOneTriedWhereverTheSettingStands) {
     fs::create_directories(kById);
     const std::string door = kById + "usb-Arduino_Uno_95530343-if00";
     writeShow("show.txt", "0:open\n64:close\n");
-    // A built-in device is there too: it is never written to.
-    VirtualSerial builtIn(kFirstDevice);
+    // The built-in devices are there too: they are never written to.
+    VirtualSerial first(kFirstDevice);
+    VirtualSerial second(kSecondDevice);
     struct Case {
         std::vector<std::string> words;
         bool doorThere;
@@ -48,7 +49,8 @@ TEST_F(Player, NamedDeviceIsTheOnlyOneTriedWhereverTheSettingStands) {
         EXPECT_EQ(result.out, c.out) << c.words[0] << " " << c.words.back();
         EXPECT_EQ(result.status, c.out.empty() ? 0 : 1);
         EXPECT_EQ(result.received(), c.doorThere ? "open\nclose\n" : "");
-        EXPECT_TRUE(nothingCameTo(builtIn));
+        EXPECT_TRUE(nothingCameTo(first));
+        EXPECT_TRUE(nothingCameTo(second));
     }
 }
 

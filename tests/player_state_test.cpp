@@ -55,21 +55,24 @@ TEST_F(Player, TellsWhatItWaitsForAndStaysAliveWhileItWaits) {
     writeShow("show.txt", "0:GO\n32:DONE\n");
     Input input;
     // The trigger comes 0.6 s after the player says it waits for one; the
-    // input ends at the second wait.
+    // input ends at the second wait (or after 10 s without it).
     std::atomic<bool> waiting{false};
-    std::thread presser([&input, &waiting] {
-        for (int i = 0; i < 1000 && !waiting; ++i) {
+    std::atomic<bool> waitingAgain{false};
+    const auto until = [](const std::atomic<bool>& what) {
+        for (int i = 0; i < 1000 && !what; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+    };
+    std::thread presser([&] {
+        until(waiting);
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         input.line("go\n");
+        until(waitingAgain);
+        input.end();
     });
-    NotifyListener manager(400000, [&input, &waiting](const std::string& message) {
-        if (message == "READY=1\nSTATUS=waiting for trigger -") {
-            waiting = true;
-        } else if (message.find("played, waiting") != std::string::npos) {
-            input.end();
-        }
+    NotifyListener manager(400000, [&waiting, &waitingAgain](const std::string& message) {
+        waiting = waiting || message == "READY=1\nSTATUS=waiting for trigger -";
+        waitingAgain = waitingAgain || message.find("played, waiting") != std::string::npos;
     });
     RunOptions options;
     options.stdinFrom = input.read;
