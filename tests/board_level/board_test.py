@@ -39,6 +39,8 @@ import time
 from pathlib import Path
 
 UPLOAD = "/home/yot/media/upload/"
+# What the guest helper makes once its end of the gadget is raw.
+DEVICE_READY = "/tmp/orv-device-ready"
 MODULES = ["xhci-pci", "ftdi_sio", "dummy_hcd", "usb_f_acm", "g_serial", "cdc-acm"]
 
 ARCHES = {
@@ -500,7 +502,10 @@ class Scenarios:
         stop_after_ms: when to send it SIGTERM."""
         command = ""
         if device is not None:
-            command += f"orv-board-guest device {device} & "
+            # The player starts once the device end is raw (for 5 s at most).
+            command += (f"rm -f {DEVICE_READY}; orv-board-guest device {device} & "
+                        f"for i in $(seq 500); do [ -e {DEVICE_READY} ] && break; sleep 0.01; "
+                        "done; ")
         if background:
             command += f"( {background} ) & "
         stop = f"--signal-after {stop_after_ms} " if stop_after_ms is not None else ""

@@ -31,6 +31,8 @@
 namespace {
 
 const char kGadgetTty[] = "/dev/ttyGS0";
+// Made once the device end of the gadget is raw (see the board test's play).
+const char kDeviceReady[] = "/tmp/orv-device-ready";
 
 std::int64_t nowNanos() {
     timespec t{};
@@ -115,6 +117,10 @@ int device(int argc, char** argv) {
     tcsetattr(fd, TCSANOW, &tio);
     std::printf("@@DEVICE ready\n");
     std::fflush(stdout);
+    // The player starts once this is there: bytes that came before the line
+    // was raw would have been changed by it (a carriage return made a line
+    // feed, and echoed).
+    close(open(kDeviceReady, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
 
     std::string received;
     bool paused = false;
