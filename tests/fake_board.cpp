@@ -4,10 +4,12 @@
 
 #include "board/board.h"
 #include "playback/show_clock.h"
+#include "playback/wake_margin.h"
 
 namespace fake {
 
 std::uint32_t now;
+std::int64_t nanosIntoNow;
 std::uint32_t step;
 std::uint32_t readsPerStep;
 std::uint32_t readsInStep;
@@ -19,6 +21,7 @@ std::vector<std::uint32_t> checks;
 int checkResult;
 int yields;
 std::vector<Sleep> sleeps;
+std::function<std::int64_t(std::size_t)> wakeLate;
 std::int64_t wallNanos;
 int stopSignal;
 std::uint32_t stopAt;
@@ -31,6 +34,7 @@ std::function<void(std::size_t)> afterWrite;
 
 void reset() {
     now = 1000;
+    nanosIntoNow = 0;
     step = 1;
     readsPerStep = 1;
     readsInStep = 0;
@@ -42,6 +46,8 @@ void reset() {
     checkResult = 0;
     yields = 0;
     sleeps.clear();
+    wakeLate = nullptr;
+    wakeMarginNanos = kWakeMarginMaxNanos;
     wallNanos = 1800000000LL * 1000000000;  // 2027-01-15
     stopSignal = 0;
     stopAt = 0;
@@ -52,6 +58,7 @@ void reset() {
     triggerDiscards = 0;
     afterWrite = nullptr;
     triggerSource = -1;
+    nextPass();  // forgets the last pass's cues: its latest moment, whether it had one
     passWaitsForTrigger = false;
     triggerNotBefore = 0;
     ShowOffset = -1;
@@ -67,10 +74,36 @@ void reset() {
 
 int wiringPiSetup() { return 0; }
 
-void delay(unsigned int ms) {
-    fake::sleeps.push_back({fake::lastReading, ms});
-    fake::now += ms;
+namespace {
+
+constexpr std::int64_t kMilli = 1000000;
+
+std::int64_t fakeNanos() {
+    return static_cast<std::int64_t>(fake::now) * kMilli + fake::nanosIntoNow;
 }
+
+// Moves the clock on to `until` plus the scripted lateness, or to the stop
+// if it comes first.
+void sleepTo(std::int64_t until) {
+    const std::size_t index = fake::sleeps.size();
+    fake::sleeps.push_back({fake::lastReading, until});
+    std::int64_t woke = until + (fake::wakeLate ? fake::wakeLate(index) : 0);
+    const std::int64_t stop = static_cast<std::int64_t>(fake::stopAt) * kMilli;
+    if (fake::stopAt != 0 && fake::stopSignal == 0 && stop <= woke) {
+        woke = stop;
+        fake::stopSignal = 15;
+    }
+    woke = std::max(woke, fakeNanos());
+    fake::now = static_cast<std::uint32_t>(woke / kMilli);
+    fake::nanosIntoNow = woke % kMilli;
+    fake::readsInStep = 0;
+}
+
+}  // namespace
+
+void delay(unsigned int ms) { sleepTo(fakeNanos() + static_cast<std::int64_t>(ms) * kMilli); }
+
+void sleepUntilNanos(std::int64_t monotonicNanos) { sleepTo(monotonicNanos); }
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;
@@ -80,6 +113,7 @@ std::uint32_t millis() {
     if (++fake::readsInStep >= fake::readsPerStep) {
         fake::readsInStep = 0;
         fake::now += fake::step;
+        fake::nanosIntoNow = 0;
     }
     return fake::lastReading;
 }
@@ -126,11 +160,17 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
     }
     fake::now += static_cast<std::uint32_t>((unixNanos - fake::wallNanos) / 1000000);
     fake::wallNanos = unixNanos;
+    fake::nanosIntoNow = 0;
     fake::readsInStep = 0;
     return fake::now;
 }
 
-std::int64_t clockNanos() { return static_cast<std::int64_t>(fake::now) * 1000000; }
+std::int64_t clockNanos() { return fakeNanos(); }
+
+std::int64_t tickNanos(std::uint32_t reading) {
+    return (static_cast<std::int64_t>(fake::now) + static_cast<std::int32_t>(reading - fake::now)) *
+           kMilli;
+}
 
 // The clock ticks on whole milliseconds already.
 std::int64_t tickAt(std::int64_t monotonicNanos) { return monotonicNanos / 1000000; }
@@ -151,6 +191,7 @@ int triggerWait(int /*trigger*/, int /*port*/, std::int64_t notBeforeNanos, int 
         fake::triggers.erase(fake::triggers.begin());
         if (static_cast<std::int64_t>(at) * 1000000 >= notBeforeNanos) {
             fake::now = std::max(fake::now, at + fake::triggerSeenAfter);
+            fake::nanosIntoNow = 0;
             *atNanos = static_cast<std::int64_t>(at) * 1000000;
             return kTriggered;
         }

@@ -15,8 +15,10 @@ struct Write {
 };
 
 // Every millis() call returns `now`; every `readsPerStep`th call then moves
-// it on by `step`.
+// it on by `step`, to the start of that millisecond. A sleep may end within
+// a millisecond: `nanosIntoNow` past its start (clockNanos() tells).
 extern std::uint32_t now;
+extern std::int64_t nanosIntoNow;
 extern std::uint32_t step;
 extern std::uint32_t readsPerStep;
 extern std::uint32_t lastReading;
@@ -31,12 +33,16 @@ extern std::vector<std::uint32_t> checks;
 extern int checkResult;
 // How often the show clock let other work have the core.
 extern int yields;
-// Each delay(): the clock reading the sleeper last saw, and how long.
+// Each delay() and sleepUntilNanos(): the clock reading the sleeper last
+// saw, and the deadline (nanoseconds of clockNanos()). A sleep ends
+// `wakeLate(index)` nanoseconds after its deadline (0 when not set), or
+// when the stop comes (`stopAt`).
 struct Sleep {
     std::uint32_t lastReading;
-    unsigned int ms;
+    std::int64_t untilNanos;
 };
 extern std::vector<Sleep> sleeps;
+extern std::function<std::int64_t(std::size_t)> wakeLate;
 // The wall clock, in nanoseconds since the Unix epoch; waiting for a moment
 // moves it there, and `now` on by the whole milliseconds of the wait.
 extern std::int64_t wallNanos;

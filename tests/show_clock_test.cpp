@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "board/board.h"
 #include "fake_board.h"
+#include "playback/wake_margin.h"
 
 namespace {
 
@@ -57,7 +59,7 @@ TEST_F(ShowClock, NeverEarlyWithACoarseClock) {
     fake::step = 7;
     play({0, 10, 11, 50, 51});
     ASSERT_EQ(fake::writes.size(), 5U);
-    const std::vector<std::int64_t> expected = {0, 14, 21, 56, 63};
+    const std::vector<std::int64_t> expected = {0, 14, 21, 55, 62};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(writtenAt(i), expected[i]) << "cue " << i;
     }
@@ -234,24 +236,95 @@ TEST_F(ShowClock, LooksAtThePortThroughALongWaitButNeverJustBeforeACue) {
     }
 }
 
-TEST_F(ShowClock, SleepsThroughALongWaitButNeverItsLastTenthOfASecond) {
-    // 100 ms to the second cue: polled all the way. Ten seconds to the
-    // third: slept through, waking for each look at the port, and polled
-    // only for its last 100 ms, so that waking late from a sleep never
-    // makes the cue late.
-    play({0, 100, 10100});
-    ASSERT_EQ(fake::writes.size(), 3U);
-    EXPECT_EQ(writtenAt(1), 100);
-    EXPECT_EQ(writtenAt(2), 10100);
-    unsigned int slept = 0;
-    for (const fake::Sleep& sleep : fake::sleeps) {
-        const std::uint32_t from = sleep.lastReading - static_cast<std::uint32_t>(starttime);
-        EXPECT_GE(from, 100U);
-        EXPECT_LE(from + sleep.ms, 10000U);
-        EXPECT_LE(sleep.ms, 20U);
-        slept += sleep.ms;
+TEST_F(ShowClock, SleepsToAbsoluteDeadlinesAndPollsOnlyAMarginBeforeEachCue) {
+    // However late this board wakes a sleeper, each sleep ends at a look at
+    // the port (a whole tick) or a bounded margin before a cue's tick, never
+    // counted from when the last sleep ended; the cues are never early, and
+    // on time while the margin covers the lateness. The wait is asleep but
+    // for those margins.
+    constexpr std::int64_t kMs = 1000000;
+    struct Row {
+        const char* name;
+        std::function<std::int64_t(std::size_t)> late;
+        bool onTime;
+    };
+    const std::vector<Row> rows = {
+        {"on time", [](std::size_t) { return 0; }, true},
+        {"30 us late", [](std::size_t) { return 30000; }, true},
+        {"0.9 ms late", [](std::size_t) { return 900000; }, true},
+        {"now and then 4 ms late", [](std::size_t i) { return i % 7 == 3 ? 4 * kMs : 20000; },
+         false},
+    };
+    const std::vector<std::int32_t> offsets = {0, 100, 10100, 10120, 10150, 10151};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::reset();
+        fake::wakeLate = row.late;
+        play(offsets);
+        ASSERT_EQ(fake::writes.size(), offsets.size());
+        for (std::size_t i = 0; i < offsets.size(); ++i) {
+            EXPECT_GE(writtenAt(i), offsets[i]) << "cue " << i;
+            if (row.onTime) {
+                EXPECT_EQ(writtenAt(i), offsets[i]) << "cue " << i;
+            }
+        }
+        std::int64_t slept = 0;
+        for (std::size_t i = 0; i < fake::sleeps.size(); ++i) {
+            const fake::Sleep& sleep = fake::sleeps[i];
+            const std::int64_t from = static_cast<std::int64_t>(
+                sleep.lastReading - static_cast<std::uint32_t>(starttime));
+            const std::int64_t until = sleep.untilNanos - starttime * kMs;
+            bool cueMargin = false;
+            for (std::int32_t offset : offsets) {
+                const std::int64_t margin = offset * kMs - until;
+                cueMargin =
+                    cueMargin || (margin >= kWakeMarginMinNanos && margin <= kWakeMarginMaxNanos);
+            }
+            EXPECT_TRUE(until % kMs == 0 || cueMargin) << "slept to " << until << " ns";
+            slept += until + row.late(i) - from * kMs;
+        }
+        // Each reading of the scripted clock takes a millisecond, so the
+        // margins' polls cost a few each.
+        EXPECT_GE(slept, 10050 * kMs - 50 * kMs);
+        EXPECT_GE(wakeMarginNanos, kWakeMarginMinNanos);
+        EXPECT_LE(wakeMarginNanos, kWakeMarginMaxNanos);
     }
-    EXPECT_GE(slept, 9000U);  // each reading of the scripted clock takes 1 ms too
+}
+
+TEST(WakeMargin, RisesAtOnceToTwiceALateWakeAndFallsSlowlyWithinItsBounds) {
+    struct Row {
+        const char* name;
+        std::int64_t from;
+        std::vector<std::int64_t> late;
+        std::int64_t least;
+        std::int64_t most;
+    };
+    constexpr std::int64_t kMin = kWakeMarginMinNanos;
+    constexpr std::int64_t kMax = kWakeMarginMaxNanos;
+    const std::vector<Row> rows = {
+        {"a late wake raises it at once", kMin, {400000}, 800000, 800000},
+        {"never above its bound", kMin, {5000000}, kMax, kMax},
+        {"one prompt wake lowers it a little", kMax, {0}, kMax - (kMax - kMin) / 20, kMax - 1},
+        {"prompt wakes bring it down to its floor", kMax, std::vector<std::int64_t>(1000, 0), kMin,
+         kMin + 1000},
+        {"and to twice what they take", kMax, std::vector<std::int64_t>(1000, 100000), 200000,
+         201000},
+        {"a spike is not forgotten at once",
+         kMin,
+         {600000, 10000, 10000, 10000, 10000, 10000, 10000, 10000, 10000},
+         900000,
+         1200000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        wakeMarginNanos = row.from;
+        for (std::int64_t late : row.late) {
+            learnWake(late);
+        }
+        EXPECT_GE(wakeMarginNanos, row.least);
+        EXPECT_LE(wakeMarginNanos, row.most);
+    }
+    wakeMarginNanos = kMax;
 }
 
 TEST_F(ShowClock, DenseCuesStillLetThePortBeLookedAt) {
@@ -401,7 +474,8 @@ TEST_F(ShowClock, StopWhileWaitingForACueEndsTheRunAtOnce) {
     }
     EXPECT_EQ(fake::writes.size(), 1U);
     EXPECT_TRUE(fake::portStopped);
-    EXPECT_LT(fake::now, 1600U);
+    // Asleep when it came: the sleep ends with it.
+    EXPECT_LE(fake::now, 1501U);
 }
 
 TEST_F(ShowClock, StopDuringAWriteFinishesThatCueAndNoMore) {

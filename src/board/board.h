@@ -17,7 +17,8 @@ constexpr long long kStopDrainMs = 2000;
 // C linkage, as the board library has.
 extern "C" {
 
-// Starts the millisecond clock. Always returns 0.
+// Starts the millisecond clock, and asks the kernel to end this process's
+// sleeps as exactly as it can (the least timer slack). Always returns 0.
 int wiringPiSetup();
 
 // Sleeps for the whole of `ms` milliseconds, even when a signal interrupts,
@@ -91,6 +92,17 @@ int stopSignal();
 // Our own addition: the monotonic clock now, in nanoseconds, the clock of
 // the kernel's GPIO event timestamps.
 std::int64_t clockNanos();
+
+// Our own addition: the monotonic clock's reading, in nanoseconds, at which
+// millis() begins to read `reading` (the one of its moments nearest now).
+std::int64_t tickNanos(std::uint32_t reading);
+
+// Our own addition: sleeps until the monotonic clock reads `monotonicNanos`,
+// with the least timer slack the kernel allows. The deadline is absolute:
+// a sleep cut short and taken again neither shortens nor stretches it. A
+// stop signal, and the service manager's watchdog wanting to hear from us,
+// end it early; the caller loops until its deadline has come.
+void sleepUntilNanos(std::int64_t monotonicNanos);
 
 // Our own addition: the millis() reading at `monotonicNanos` (now or a
 // moment past, such as a trigger's), after moving the ticks of millis()

@@ -2,6 +2,7 @@
 // moment on the wall clock.
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -95,6 +96,10 @@ bool wallLead(std::int64_t* wall, std::int64_t* lead) {
 
 int wiringPiSetup() {
     g_setupNs = monotonicNs();
+    // By default the kernel may end a sleep up to 50 us late, to batch
+    // wake-ups; a cue's wait sleeps to just before its moment and must
+    // not be stretched past it.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     return 0;
 }
 
@@ -159,6 +164,18 @@ std::int64_t waitForWallClock(std::int64_t unixNanos) {
 }
 
 std::int64_t clockNanos() { return monotonicNs(); }
+
+std::int64_t tickNanos(std::uint32_t reading) {
+    // Counted from the reading now, so that a reading after the clock
+    // wrapped is the moment to come, not one 49 days back.
+    const std::int64_t ticks = (monotonicNs() - g_setupNs) / kNanosPerMilli;
+    const auto current = static_cast<std::uint32_t>(ticks);
+    return g_setupNs + (ticks + static_cast<std::int32_t>(reading - current)) * kNanosPerMilli;
+}
+
+void sleepUntilNanos(std::int64_t monotonicNanos) {
+    static_cast<void>(sleepUntil(CLOCK_MONOTONIC, monotonicNanos));
+}
 
 std::int64_t tickAt(std::int64_t monotonicNanos) {
     // Moving the clock's zero on by the fraction of a millisecond that the

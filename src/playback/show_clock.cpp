@@ -7,6 +7,7 @@
 #include "board/board.h"
 #include "show_state.h"
 #include "stop.h"
+#include "wake_margin.h"
 
 std::int32_t ShowOffset = -1;
 std::int64_t starttime = -1;
@@ -28,9 +29,6 @@ constexpr std::int64_t kCheckEveryMs = 20;
 // Cues so close together that no wait leaves room for the look still get
 // it, after a write, this often.
 constexpr std::int64_t kCheckAtLeastEveryMs = 50;
-// A wait busy polls the clock only for this long before its moment, as the
-// board's wait for a start moment does; before, it sleeps.
-constexpr std::int64_t kBusyBeforeMs = 100;
 
 // The clock reading (as millis() gives it) at the last trigger's moment.
 std::uint32_t triggerTick = 0;
@@ -115,17 +113,42 @@ void waitForStartMoment() {
     startTick = tick;
 }
 
+// The clock reading (as millis() gives it) at the show clock's `moment`.
+std::uint32_t readingAt(std::int64_t moment) {
+    return static_cast<std::uint32_t>(lastReading + static_cast<std::uint32_t>(moment - widened));
+}
+
+// Sleeps from the clock reading `now` until the next look at the port, or
+// until the wake margin before `moment`'s tick, whichever comes first;
+// returns at once when that has come. Both are absolute deadlines on the
+// monotonic clock: how late one sleep ended never moves the next. How late
+// the sleep ended teaches the margin.
+void sleepTowards(std::int64_t moment, std::int64_t now) {
+    std::int64_t wake = tickNanos(readingAt(moment)) - wakeMarginNanos;
+    const std::int64_t look = lastCheck + kCheckEveryMs;
+    if (now < look && look + 1 < moment) {
+        wake = std::min(wake, tickNanos(readingAt(look)));
+    }
+    if (clockNanos() >= wake) {
+        return;
+    }
+    sleepUntilNanos(wake);
+    const std::int64_t woke = clockNanos();
+    // A sleep that a stop or the watchdog cut short teaches nothing.
+    if (woke >= wake) {
+        learnWake(woke - wake);
+    }
+}
+
 // Waits from the clock reading `now` until it reads `moment`, and returns
-// the reading that does. Far from the moment the wait sleeps, waking for
-// each look at the port; the last kBusyBeforeMs it busy polls the clock,
-// so that waking from a sleep (tens to hundreds of microseconds, more on
-// a busy board) never makes a cue late, and the core is seen as busy, and
-// brought up to speed, before the cue is due. Before busy polling, work
-// the last write woke in the kernel (on a pseudo-terminal, the worker that
-// passes the bytes on) gets the core, rather than waiting behind the poll
-// until it is preempted; a moment already come goes without it, so that
-// bursts run at full speed. The port is looked at only while the moment is
-// a whole tick away, so that the look never delays what is written there.
+// the reading that does. It sleeps, waking for each look at the port, and
+// polls the clock only for the wake margin before the moment, so that the
+// core is free between cues and waking from a sleep never makes a cue
+// late. Before it waits, work the last write woke in the kernel (on a
+// pseudo-terminal, the worker that passes the bytes on) gets the core; a
+// moment already come goes without it, so that bursts run at full speed.
+// The port is looked at only while the moment is a whole tick away, so
+// that the look never delays what is written there.
 std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
     if (now < moment) {
         yieldProcessor();
@@ -137,11 +160,7 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
             dropTriggersDuringThePass();
             stateSendPending(now);
         }
-        const std::int64_t sleepMs =
-            std::min(lastCheck + kCheckEveryMs, moment - kBusyBeforeMs) - now;
-        if (sleepMs > 0) {
-            delay(static_cast<unsigned int>(sleepMs));
-        }
+        sleepTowards(moment, now);
         now = clockNow();
     }
     return now;

@@ -51,8 +51,8 @@ extern std::int64_t triggerNotBefore;
 // negative). Below 0 means the cue's moment has passed.
 std::int64_t dueOf(std::int32_t offset);
 
-// Waits (busy polling the clock) until the cue is due, counted from the
-// pass's start, then writes its codes. A cue already due is written at
+// Waits until the cue is due, counted from the pass's start (asleep but
+// for a short margin before its moment), then writes its codes. A cue already due is written at
 // once. Meanwhile it looks at the port every few tens of milliseconds: a
 // device that went away ends the run as a failed write does. A stop signal
 // ends the run here, between cues.
