@@ -1,5 +1,7 @@
 #include "bench.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -62,6 +64,13 @@ double quantile(std::vector<double> values, double q) {
     std::sort(values.begin(), values.end());
     const auto at = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
     return values[std::min(values.size() - 1, at == 0 ? 0 : at - 1)];
+}
+
+double childrenSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }

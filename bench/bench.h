@@ -27,6 +27,7 @@ struct Options {
     int startShows = 3;  // whole shows from a moment, per program
     std::vector<std::string> scenarios;
     std::string out = "bench-results";
+    std::string player;  // another build's player, for the shared-core scenario
 };
 
 // A show written to the upload directory, with each cue's due moment.
@@ -50,6 +51,10 @@ std::vector<std::int64_t> cueArrivals(const RunResult& run);
 std::vector<double> cueLateness(const RunResult& run, const std::vector<std::int64_t>& dueMs);
 
 double quantile(std::vector<double> values, double q);
+
+// Processor time, user and system, in seconds, that the children this
+// process has waited for used so far.
+double childrenSeconds();
 double median(std::vector<double> values);
 
 // What to add to a monotonic reading to get the wall clock.
@@ -76,3 +81,4 @@ void report(const std::string& scenario, const std::string& figure, double playe
 void repeatScenarios(const Options& options);
 void triggerSoakScenario(const Options& options);
 void longGapsScenario(const Options& options);
+void sharedCoreScenario(const Options& options);

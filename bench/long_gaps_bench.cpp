@@ -2,7 +2,6 @@
 // clock only for the last tenth of a second before a cue. Lateness of cues
 // a second apart beside the reference writer, which spins on its clock all
 // the way, and the processor time each of them uses.
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,19 +11,6 @@
 #include <vector>
 
 #include "bench.h"
-
-namespace {
-
-// Processor time, user and system, in seconds, that the children this
-// process has waited for used so far.
-double childrenSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-}  // namespace
 
 void longGapsScenario(const Options& options) {
     const int rounds = options.quick ? 1 : 3;

@@ -4,7 +4,7 @@
 // distributions as data for a plot.
 //
 //   orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N]
-//            [--start-shows N] [--scenario NAME]... [--out DIR]
+//            [--start-shows N] [--scenario NAME]... [--out DIR] [--player PATH]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -416,9 +416,10 @@ std::vector<std::int64_t> irregular(std::size_t count) {
 
 const char kUsage[] =
     "usage: orvbench [--quick] [--rounds N] [--loaded-rounds N] [--starts N] [--start-shows N]\n"
-    "                [--scenario NAME]... [--out DIR]\n"
+    "                [--scenario NAME]... [--out DIR] [--player PATH]\n"
     "scenarios: 1ms irregular drift 1ms-loaded irregular-loaded drift-loaded burst10 burst200\n"
-    "           memory startup start repeat back-to-back rejoin repeat-memory soak long-gaps\n";
+    "           memory startup start repeat back-to-back rejoin repeat-memory soak long-gaps\n"
+    "           shared-core\n";
 
 }  // namespace
 
@@ -442,6 +443,8 @@ int main(int argc, char* argv[]) {
             options.startShows = std::max(1, std::atoi(argv[++i]));
         } else if (word == "--scenario" && i + 1 < argc) {
             options.scenarios.emplace_back(argv[++i]);
+        } else if (word == "--player" && i + 1 < argc) {
+            options.player = argv[++i];
         } else if (word == "--out" && i + 1 < argc) {
             options.out = argv[++i];
         } else {
@@ -491,6 +494,9 @@ int main(int argc, char* argv[]) {
     }
     if (wanted(options, "long-gaps")) {
         longGapsScenario(options);
+    }
+    if (wanted(options, "shared-core")) {
+        sharedCoreScenario(options);
     }
     writeOutputs(options);
     return 0;

@@ -1,15 +1,20 @@
 // The benchmark's reference: the best any program can do through this
 // channel. Reads a show with the player's own reader, then spins on the
 // monotonic clock (nanoseconds) until each cue's exact moment and writes it.
+// With --sleep it sleeps until 100 us before each cue's moment (an
+// absolute deadline, the least timer slack) and spins only from there: a
+// program that leaves its core free between cues, as well as it can.
 // With --bare it writes all cues at once in a plain loop of write() calls;
 // with --at it first spins on the wall clock until that moment (Unix
 // nanoseconds) and counts the show from there. With --passes it plays the
 // show that many times, pass k starting k x PERIOD after the first (or,
 // without --period, at the moment of the last pass's last cue).
 //
-//   orvbench-writer [--bare | --at UNIXNANOS] [--passes N [--period MS]] DEVICE SHOW
+//   orvbench-writer [--bare | --sleep | --at UNIXNANOS] [--passes N [--period MS]]
+//                   DEVICE SHOW
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +55,16 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// How long before each cue's moment the sleeping reference wakes.
+constexpr std::int64_t kSleepMarginNanos = 100000;
+
+void sleepUntil(std::int64_t monotonicNanos) {
+    const timespec until{static_cast<time_t>(monotonicNanos / 1000000000),
+                         static_cast<long>(monotonicNanos % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 struct Cue {
     std::int64_t offsetMs;
     std::string codes;
@@ -59,14 +74,16 @@ struct Cue {
 
 int main(int argc, char* argv[]) {
     bool bare = false;
+    bool sleep = false;
     std::int64_t at = -1;
     long passes = 1;
     std::int64_t periodMs = 0;
     int first = 1;
     for (; first + 2 < argc; first += 2) {
         const std::string option = argv[first];
-        if (option == "--bare") {
-            bare = true;
+        if (option == "--bare" || option == "--sleep") {
+            bare = option == "--bare";
+            sleep = option == "--sleep";
             --first;
         } else if (option == "--at") {
             at = std::strtoll(argv[first + 1], nullptr, 10);
@@ -80,8 +97,8 @@ int main(int argc, char* argv[]) {
     }
     if (argc != first + 2) {
         std::puts(
-            "usage: orvbench-writer [--bare | --at UNIXNANOS] [--passes N [--period MS]] DEVICE "
-            "SHOW");
+            "usage: orvbench-writer [--bare | --sleep | --at UNIXNANOS] [--passes N [--period MS]] "
+            "DEVICE SHOW");
         return 2;
     }
     const char* device = argv[first];
@@ -103,6 +120,9 @@ int main(int argc, char* argv[]) {
     }
     std::fclose(file);
 
+    if (sleep) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     const int fd = serialOpen(device, 115200);
     if (fd < 0) {
         std::puts("cannot open the device");
@@ -128,6 +148,9 @@ int main(int argc, char* argv[]) {
         for (long pass = 0; pass < passes; ++pass) {
             for (const Cue& cue : cues) {
                 const std::int64_t due = start + (cue.offsetMs - base) * 1000000;
+                if (sleep && nowNanos() < due - kSleepMarginNanos) {
+                    sleepUntil(due - kSleepMarginNanos);
+                }
                 while (nowNanos() < due) {
                 }
                 if (!writeAll(fd, cue.codes.data(), cue.codes.size())) {
