@@ -78,6 +78,8 @@ namespace {
 
 constexpr std::int64_t kMilli = 1000000;
 
+std::int64_t lastReadingNanos = 0;
+
 std::int64_t fakeNanos() {
     return static_cast<std::int64_t>(fake::now) * kMilli + fake::nanosIntoNow;
 }
@@ -107,6 +109,7 @@ void sleepUntilNanos(std::int64_t monotonicNanos) { sleepTo(monotonicNanos); }
 
 std::uint32_t millis() {
     fake::lastReading = fake::now;
+    lastReadingNanos = fakeNanos();
     if (fake::stopAt != 0 && fake::now >= fake::stopAt && fake::stopSignal == 0) {
         fake::stopSignal = 15;
     }
@@ -125,7 +128,7 @@ int serialPuts(int /*handle*/, const char* text) {
     if (static_cast<int>(fake::writes.size()) == fake::stopInWrite) {
         fake::stopSignal = 15;
     }
-    fake::writes.push_back({fake::lastReading, text});
+    fake::writes.push_back({fake::lastReading, text, lastReadingNanos});
     fake::now += fake::writeCost;
     if (fake::afterWrite) {
         fake::afterWrite(fake::writes.size() - 1);

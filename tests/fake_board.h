@@ -12,6 +12,7 @@ namespace fake {
 struct Write {
     std::uint32_t lastReading;  // the clock reading the writer last saw
     std::string codes;
+    std::int64_t nanos;  // clockNanos() when that reading was taken
 };
 
 // Every millis() call returns `now`; every `readsPerStep`th call then moves

@@ -4,6 +4,7 @@
 // real clock code runs against clocks the test steps.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/timerfd.h>
 
 #include <cerrno>
@@ -278,6 +279,33 @@ TEST_F(WallClock, DelaySleepsItsWholeTimeOnTheMonotonicClock) {
     delay(1500);
     EXPECT_GE(g_clocks.monotonic - before, 1500 * 1000000LL);
     EXPECT_LT(g_clocks.monotonic - before, 1501 * 1000000LL);
+}
+
+TEST_F(WallClock, SleepsEndAsExactlyAsTheKernelAllowsAndAimAtTicks) {
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
+    // The ticks of millis() on the monotonic clock: the moment each reading
+    // begins, the one nearest now, before or after the clock wraps.
+    constexpr std::int64_t kMs = 1000000;
+    const std::int64_t setup = 5 * kSecond + 123456789;
+    struct Row {
+        std::int64_t ranMs;  // how long the clock has run since its start
+        std::uint32_t reading;
+        std::int64_t tickMs;  // when that reading begins, from the start
+    };
+    const std::vector<Row> rows = {
+        {0, 7, 7},
+        {3, 3, 3},
+        {3, 2, 2},
+        {3, 4000, 4000},
+        {(1LL << 32) - 2, 0xFFFFFFFFU, (1LL << 32) - 1},
+        {(1LL << 32) - 2, 1, (1LL << 32) + 1},
+        {(1LL << 32) + 5, 0xFFFFFFF0U, (1LL << 32) - 16},
+    };
+    for (const Row& row : rows) {
+        g_clocks.monotonic = setup + row.ranMs * kMs + 500000;
+        EXPECT_EQ(tickNanos(row.reading), setup + row.tickMs * kMs)
+            << row.reading << " after " << row.ranMs << " ms";
+    }
 }
 
 }  // namespace

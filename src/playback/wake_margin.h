@@ -8,8 +8,8 @@
 
 // The margin never leaves these bounds. It starts at the top, so that the
 // first cues are on time before anything is learned.
-constexpr std::int64_t kWakeMarginMinNanos = 50 * 1000;
-constexpr std::int64_t kWakeMarginMaxNanos = 2 * 1000 * 1000;
+constexpr std::int64_t kWakeMarginMinNanos = 50000;    // 50 us
+constexpr std::int64_t kWakeMarginMaxNanos = 2000000;  // 2 ms
 
 // The margin now, in nanoseconds.
 extern std::int64_t wakeMarginNanos;
