@@ -226,65 +226,107 @@ void sharedCoreScenario(const Options& options) {
         settings.push_back(
             {"shared core, fifo 10", {"chrt", "-f", "10", "taskset", "-c", core}, true});
     }
-    pinTo(0, kOwnCore);
-    std::printf("\nshared-core: %zu cues 20 ms apart (%d s), pinned to core %zu%s\n", dueMs.size(),
-                seconds, kSharedCore, root ? "" : " (not root: no real-time rows)");
-    std::printf("  %-44s %8s %8s %8s %7s %9s\n", "program, setting", "median", "p99", "max",
-                "cpu %", "beside %");
-    for (const Setting& setting : settings) {
-        for (const Program& program : programs) {
-            if (setting.launcher.size() > 3 && std::string(program.name) == "spinning reference") {
-                continue;  // a real-time spinner would take the core for the whole show
+    // Each row's figures from every round, its medians printed at the end.
+    struct Figures {
+        std::string name;
+        bool shared = false;
+        std::vector<double> median, p99, most, cpu, neighbour, early;
+    };
+    std::vector<Figures> rows;
+    auto rowOf = [&rows](const std::string& name) -> Figures& {
+        for (Figures& row : rows) {
+            if (row.name == name) {
+                return row;
             }
-            const bool traced = program.words[0] == kTracePlayer;
-            const Outcome outcome = runShow(program.words, show, setting.launcher, setting.shared,
-                                            traced ? options.out + "/trace.txt" : "");
-            const std::string name = std::string(program.name) + ", " + setting.name;
-            if (!outcome.complete) {
-                std::printf("  %-44s incomplete\n", name.c_str());
+        }
+        rows.emplace_back();
+        rows.back().name = name;
+        return rows.back();
+    };
+    const int rounds = options.quick ? 1 : options.rounds;
+    pinTo(0, kOwnCore);
+    std::printf(
+        "\nshared-core: %zu cues 20 ms apart (%d s), pinned to core %zu, %d rounds "
+        "(medians)%s\n",
+        dueMs.size(), seconds, kSharedCore, rounds, root ? "" : " (not root: no real-time rows)");
+    for (int round = 0; round < rounds; ++round) {
+        for (const Setting& setting : settings) {
+            for (const Program& program : programs) {
+                if (setting.launcher.size() > 3 &&
+                    std::string(program.name) == "spinning reference") {
+                    continue;  // a real-time spinner would take the core for the whole show
+                }
+                const bool traced = program.words[0] == kTracePlayer;
+                const Outcome outcome =
+                    runShow(program.words, show, setting.launcher, setting.shared,
+                            traced ? options.out + "/trace.txt" : "");
+                Figures& row = rowOf(std::string(program.name) + ", " + setting.name);
+                row.shared = setting.shared;
+                if (!outcome.complete) {
+                    std::printf("  %s: incomplete\n", row.name.c_str());
+                    continue;
+                }
+                row.median.push_back(median(outcome.late));
+                row.p99.push_back(quantile(outcome.late, 0.99));
+                row.most.push_back(*std::max_element(outcome.late.begin(), outcome.late.end()));
+                row.cpu.push_back(outcome.cpuShare * 100);
+                row.neighbour.push_back(outcome.neighbourShare * 100);
+                if (outcome.early >= 0) {
+                    row.early.push_back(outcome.early);
+                }
+            }
+        }
+        for (bool realtime : {false, true}) {
+            if (realtime && !root) {
                 continue;
             }
-            const double most = *std::max_element(outcome.late.begin(), outcome.late.end());
-            std::printf("  %-44s %8.1f %8.1f %8.1f %7.1f", name.c_str(), median(outcome.late),
-                        quantile(outcome.late, 0.99), most, outcome.cpuShare * 100);
-            if (setting.shared) {
-                std::printf(" %9.1f", outcome.neighbourShare * 100);
+            const std::vector<double> wakes =
+                cyclictestFigures(options, static_cast<int>(dueMs.size()), realtime);
+            Figures& row =
+                rowOf(realtime ? "cyclictest, shared core, fifo 10" : "cyclictest, shared core");
+            if (wakes.empty()) {
+                std::printf("  %s: not run (apt-get install rt-tests)\n", row.name.c_str());
+                continue;
             }
-            std::printf("\n");
-            g_rows.push_back({"shared-core", name + ": late median us", median(outcome.late), NAN});
-            g_rows.push_back(
-                {"shared-core", name + ": late p99 us", quantile(outcome.late, 0.99), NAN});
-            g_rows.push_back({"shared-core", name + ": late max us", most, NAN});
-            g_rows.push_back(
-                {"shared-core", name + ": cpu % of a core", outcome.cpuShare * 100, NAN});
-            if (setting.shared) {
-                g_rows.push_back({"shared-core", name + ": neighbour's share %",
-                                  outcome.neighbourShare * 100, NAN});
-            }
-            if (outcome.early >= 0) {
-                std::printf("  %-44s %d\n", "  early cues (>1 us)", outcome.early);
-                g_rows.push_back({"shared-core", name + ": early cues",
-                                  static_cast<double>(outcome.early), NAN});
-            }
+            row.median.push_back(wakes[0]);
+            row.p99.push_back(wakes[1]);
+            row.most.push_back(wakes[2]);
         }
     }
-    for (bool realtime : {false, true}) {
-        if (realtime && !root) {
+    std::printf("  %-40s %8s %8s %8s %7s %9s %6s\n", "program, setting", "median", "p99", "max",
+                "cpu %", "beside %", "early");
+    for (const Figures& row : rows) {
+        if (row.median.empty()) {
             continue;
         }
-        const std::vector<double> figures =
-            cyclictestFigures(options, static_cast<int>(dueMs.size()), realtime);
-        const std::string name =
-            realtime ? "cyclictest, shared core, fifo 10" : "cyclictest, shared core";
-        if (figures.empty()) {
-            std::printf("  %-44s not run (apt-get install rt-tests)\n", name.c_str());
-            continue;
+        std::printf("  %-40s %8.1f %8.1f %8.1f", row.name.c_str(), median(row.median),
+                    median(row.p99), median(row.most));
+        const std::pair<const char*, const std::vector<double>*> more[] = {
+            {"late median us", &row.median},
+            {"late p99 us", &row.p99},
+            {"late max us", &row.most},
+            {"cpu % of a core", &row.cpu},
+            {"neighbour's share %", &row.neighbour}};
+        if (!row.cpu.empty()) {
+            std::printf(" %7.1f", median(row.cpu));
         }
-        std::printf("  %-44s %8.1f %8.1f %8.1f\n", name.c_str(), figures[0], figures[1],
-                    figures[2]);
-        g_rows.push_back({"shared-core", name + ": wake-up median us", figures[0], NAN});
-        g_rows.push_back({"shared-core", name + ": wake-up p99 us", figures[1], NAN});
-        g_rows.push_back({"shared-core", name + ": wake-up max us", figures[2], NAN});
+        if (row.shared) {
+            std::printf(" %9.1f", median(row.neighbour));
+        }
+        if (!row.early.empty()) {
+            double early = 0;
+            for (double count : row.early) {
+                early += count;
+            }
+            std::printf(" %6.0f", early);
+            g_rows.push_back({"shared-core", row.name + ": early cues, all rounds", early, NAN});
+        }
+        std::printf("\n");
+        for (const auto& [figure, values] : more) {
+            if (!values->empty() && (row.shared || values != &row.neighbour)) {
+                g_rows.push_back({"shared-core", row.name + ": " + figure, median(*values), NAN});
+            }
+        }
     }
     cpu_set_t all;
     CPU_ZERO(&all);
