@@ -31,6 +31,8 @@ if(ORV_INSTALL_CHANGELOG_AND_COPYRIGHT)
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES examples/hello.txt examples/mistakes.txt examples/blink.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# A drop-in for the unit that plays the shows at a real-time priority.
+install(FILES packaging/realtime.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The unit template, installed but not enabled, the target that groups its
 # instances, and their settings.

@@ -748,6 +748,39 @@ class BootTest:
             self.sh(f"systemctl stop {unit}; rm -r /etc/orvplayer {dropin}; "
                     f"systemctl daemon-reload; systemctl reset-failed {unit} 2>/dev/null; true")
 
+    def realtime(self):
+        # As docs/playing-at-boot.md says: the drop-in the package ships
+        # runs every show's player at a real-time priority, with the unit
+        # as locked down as before.
+        self.system.plug_ftdi()
+        unit = "orvplayer@alive.txt"
+        one_pass = SHOWS["alive.txt"][1]
+        dropin = "/etc/systemd/system/orvplayer@.service.d"
+        self.sh(f"mkdir -p /etc/orvplayer {dropin}; "
+                "printf 'ORVPLAYER_REPEAT=0\\nORVPLAYER_PERIOD=2000\\nORVPLAYER_DELAY=0\\n' "
+                "> /etc/orvplayer/alive.txt.conf; "
+                f"cp /usr/share/doc/orvplayer/examples/realtime.conf {dropin}/; "
+                "systemctl daemon-reload")
+        try:
+            self.system.take_ftdi()
+            self.sh(f"systemctl start {unit}")
+            check(self.wait_for_bytes(len(one_pass), 30), "a pass did not come")
+            lines = self.sh(
+                f"g=/sys/fs/cgroup$(systemctl show -p ControlGroup --value {unit}); "
+                "for p in $(cat $g/cgroup.procs); do "
+                "[ \"$(cat /proc/$p/comm)\" = orvplayer ] && chrt -p $p; done")
+            self.figures.append(f"real-time drop-in: {' / '.join(lines)}")
+            check(any("SCHED_FIFO" in line for line in lines) and
+                  any(line.endswith(": 10") for line in lines), f"the player's policy: {lines}")
+            lines = self.sh(f"systemd-analyze security --no-pager {unit}.service | tail -1")
+            found = re.search(r"exposure level for \S+: (\d+\.\d+)", " ".join(lines))
+            check(found is not None and float(found.group(1)) <= MAX_EXPOSURE,
+                  f"exposure with the drop-in: {lines}")
+            self.figures.append(f"real-time drop-in: exposure {found.group(1)}")
+        finally:
+            self.sh(f"systemctl stop {unit}; rm -r /etc/orvplayer {dropin}; "
+                    f"systemctl daemon-reload; systemctl reset-failed {unit} 2>/dev/null; true")
+
     def timer(self):
         # As docs/playing-at-boot.md says: a timer of the show's own starts
         # it at its time of day (here, one 20 s from now on the guest's
@@ -992,6 +1025,7 @@ class BootTest:
         self.scenario("settings of a show's own: its device by id", self.settings_of_its_own)
         self.scenario("two props, each on its own adapter by id", self.two_props)
         self.scenario("the watchdog ends a stopped player", self.watchdog)
+        self.scenario("a real-time priority from the drop-in", self.realtime)
         self.scenario("a timer plays a show at its time", self.timer)
         self.scenario("a looping show from the settings", self.looping_show)
         self.scenario("GPIO chip without the udev rule", self.gpio_chip)
