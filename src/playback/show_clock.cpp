@@ -113,9 +113,10 @@ void waitForStartMoment() {
     startTick = tick;
 }
 
-// The clock reading (as millis() gives it) at the show clock's `moment`.
-std::uint32_t readingAt(std::int64_t moment) {
-    return static_cast<std::uint32_t>(lastReading + static_cast<std::uint32_t>(moment - widened));
+// The monotonic clock's reading, in nanoseconds, at the tick of the show
+// clock's `moment`, counted from the tick of the latest reading.
+std::int64_t nanosAt(std::int64_t moment) {
+    return tickNanos(lastReading) + (moment - widened) * 1000000;
 }
 
 // Sleeps from the clock reading `now` until the next look at the port, or
@@ -124,10 +125,10 @@ std::uint32_t readingAt(std::int64_t moment) {
 // monotonic clock: how late one sleep ended never moves the next. How late
 // the sleep ended teaches the margin.
 void sleepTowards(std::int64_t moment, std::int64_t now) {
-    std::int64_t wake = tickNanos(readingAt(moment)) - wakeMarginNanos;
+    std::int64_t wake = nanosAt(moment) - wakeMarginNanos;
     const std::int64_t look = lastCheck + kCheckEveryMs;
     if (now < look && look + 1 < moment) {
-        wake = std::min(wake, tickNanos(readingAt(look)));
+        wake = std::min(wake, nanosAt(look));
     }
     if (clockNanos() >= wake) {
         return;
