@@ -23,8 +23,16 @@ std::string timeOfDay(std::time_t seconds) {
 
 TEST_F(Player, TellsTheServiceManagerEachPassAndTheNextOnesTime) {
     VirtualSerial device(kFirstDevice);
-    // A cue every 50 ms for 0.6 s: waits too short to sleep in.
-    const Show show = numberedShow(13, 50);
+    // A cue, then after 40 ms (time to tell the pass's state) a cue every
+    // millisecond for 0.5 s: waits too short to sleep in, so that only the
+    // look at the port after the writes tells the watchdog.
+    Show show{"0:first\n", "first\n"};
+    for (int i = 0; i < 500; ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%x:cue %d\n", 40 + i, i);
+        show.file += line;
+        show.expected += line + std::string(line).find(':') + 1;
+    }
     writeShow("show.txt", show.file);
     // Whole seconds from the start moment S: pass 2 starts at S + 0.8 s,
     // pass 3 at S + 1.6 s (the nearest seconds, S + 1 and S + 2).
