@@ -68,6 +68,68 @@ TEST(CheckCommand, PeriodTellsWhatOnePassLasts) {
     EXPECT_EQ(checkWith({"--period", "0", kExamples + "hello.txt"}).status, 2);
 }
 
+// A file of these bytes in a folder of the test's own.
+std::string fileWith(const std::string& name, const std::string& bytes) {
+    const std::string path = ::testing::TempDir() + "check-cli-" + name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    return path;
+}
+
+// A WAV file's header for `frames` frames of 16-bit stereo at 8000 Hz (or
+// of `bits`-bit samples), and its silence.
+std::string wavOf(unsigned frames, char bits = 16) {
+    const unsigned bytes = frames * 4;
+    auto le32 = [](unsigned v) {
+        return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    };
+    return "RIFF" + le32(36 + bytes) + "WAVEfmt " + le32(16) + std::string("\1\0\2\0", 4) +
+           le32(8000) + le32(32000) + std::string("\4\0", 2) + bits + '\0' + "data" + le32(bytes) +
+           std::string(bytes, '\0');
+}
+
+TEST(CheckCommand, SoundTellsItsLengthBesideTheShowsAndUnplayableSoundEndsWithStatusTwo) {
+    const std::string sound = fileWith("sound.wav", wavOf(8000 * 3 + 80));
+    RunResult result = checkWith({"--sound", sound, kExamples + "hello.txt"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
+              "sound: " + sound + ": WAV, 8000 Hz, 2 channels, 16-bit, lasts 0:00:03.010\n");
+    EXPECT_NE(result.out.find("warning: line 9: played at 0:00:03.500, after the sound ends at "
+                              "0:00:03.010\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("duration 0:00:03.500, 100 bytes, sound 0:00:03.010, 1 warning\n"),
+              std::string::npos)
+        << result.out;
+    // A sound longer than the cues makes the pass.
+    const std::string longer = fileWith("longer.wav", wavOf(8000 * 4));
+    result = checkWith({"--quiet", "--sound", longer, kExamples + "hello.txt"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out,
+              "summary: 9 cues, 0 lines passed over, duration 0:00:03.500, 100 bytes, "
+              "sound 0:00:04.000, one pass lasts 0:00:04.000 (the sound), 0 warnings\n");
+
+    const struct {
+        std::string sound;
+        std::string message;
+    } refused[] = {
+        {"/nonexistent/sound.wav", "orvplayer-check: cannot read /nonexistent/sound.wav: "},
+        {kExamples + "hello.txt", "orvplayer-check: " + kExamples +
+                                      "hello.txt is not a sound file that orvplayer plays (WAV, "
+                                      "FLAC or MP3)\n"},
+        {fileWith("8bit.wav", wavOf(10, 8)),
+         "orvplayer-check: " + ::testing::TempDir() +
+             "check-cli-8bit.wav is a WAV file whose samples are not 16- or 24-bit PCM\n"},
+    };
+    for (const auto& r : refused) {
+        result = checkWith({"--sound", r.sound, kExamples + "hello.txt"});
+        EXPECT_EQ(result.status, 2) << r.sound;
+        EXPECT_EQ(result.out.substr(0, r.message.size()), r.message);
+    }
+}
+
 TEST(CheckCommand, UnreadableFilesAndBadUsageEndWithStatusTwo) {
     RunResult missing = checkWith({kExamples + "hello.txt", "/nonexistent/show.txt"});
     EXPECT_EQ(missing.status, 2);

@@ -146,6 +146,46 @@ TEST(ShowChecker, PeriodWarnsAboutCuesPlayedAtOrAfterIt) {
     EXPECT_EQ(warnings[2].substr(0, 29), "line 4: played at 0:00:01.000");
 }
 
+TEST(ShowChecker, WarnsAboutCuesAfterTheSoundAndASoundLongerThanThePeriod) {
+    const std::string cutOff =
+        "the sound lasts 0:00:01.001, longer than the period of 0:00:01.000: each pass cuts it "
+        "off where the next begins";
+    struct Case {
+        const char* show;
+        std::int64_t soundMs;
+        std::int64_t periodMs;
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        // A cue at the sound's last millisecond is still within it; counted
+        // from the first cue, the moment it is played.
+        {"10:a\n3f8:b\n3fa:c\n3f9:d\n",
+         1000,
+         0,
+         {"line 3: played at 0:00:01.002, after the sound ends at 0:00:01.000",
+          "line 4: due at 0:00:01.001, before an earlier cue at 0:00:01.002: it is played at once",
+          "line 4: played at 0:00:01.002, after the sound ends at 0:00:01.000"}},
+        {"0:a\n3e8:b\n",
+         1000,
+         1000,
+         {"line 2: played at 0:00:01.000, not before the period of 0:00:01.000: in the next "
+          "pass's time, whose cues due by then are played late"}},
+        {"0:a\n1:b\n", 1001, 1000, {cutOff}},
+        {"0:a\n1:b\n", 1000, 1000, {}},
+        {"0:a\n3e9:b\n", -1, 0, {}},  // no sound
+        {"0:a\n3e9:b\n",
+         0,
+         0,
+         {"line 2: played at 0:00:01.001, after the sound ends at 0:00:00.000"}},
+    };
+    for (const Case& c : cases) {
+        std::FILE* file = fileOf(c.show);
+        EXPECT_EQ(warningsOf(checkShow(file, 0, c.periodMs, false, c.soundMs)), c.warnings)
+            << escapeBytes(c.show) << " with a sound of " << c.soundMs << " ms";
+        std::fclose(file);
+    }
+}
+
 TEST(ShowChecker, CueDueBeforeAnEarlierOneIsShownWhenItIsPlayed) {
     // Played at once after the cue at 500 ms, so at 500 ms, not at 16.
     const ShowCheck result = check("0:a\n1f4:b\n10:c\n");

@@ -1,6 +1,9 @@
 // orvplayer-check: shows a cue file as orvplayer will play it, and warns
 // about everything the player passes over or treats otherwise than a
 // reader might expect.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,12 +12,14 @@
 #include <vector>
 
 #include "escape.h"
+#include "playback/sound_file.h"
 #include "show_check.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: orvplayer-check [--quiet] [--baud N] [--period MS] [--endless] FILE...\n"
+    "usage: orvplayer-check [--quiet] [--baud N] [--period MS] [--endless] [--sound SOUND]\n"
+    "                       FILE...\n"
     "Shows each cue file as orvplayer plays it and warns about lines it passes over\n"
     "or treats otherwise than a reader might expect.\n"
     "  --quiet      print only warnings and the summary\n"
@@ -23,6 +28,8 @@ const char kUsage[] =
     "               cues played at or after that\n"
     "  --endless    the show repeats without end (orvplayer -r 0): warn when a pass\n"
     "               takes no time and no --period is given\n"
+    "  --sound SOUND  the show's sound file: tell how long it lasts, warn\n"
+    "               about cues played after it ends and a sound longer than --period\n"
     "Exit status: 0 no warning, 1 warnings, 2 a file cannot be read or bad usage.\n";
 
 void printShow(const ShowCheck& check, bool quiet) {
@@ -48,13 +55,51 @@ bool readPositive(const char* text, long most, long* value) {
     return *end == '\0' && *value > 0 && *value <= most;
 }
 
-void printSummary(const ShowCheck& check, int baud, long periodMs) {
+// Reads the sound file's header into `format`. Returns false after printing
+// why it cannot be played.
+bool readSound(const char* name, SoundFormat* format) {
+    const int fd = open(name, O_RDONLY | O_CLOEXEC);
+    const int found = fd < 0 ? kSoundUnreadable : readSoundFormat(fd, format);
+    const int readErrno = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (found == kSoundUnreadable) {
+        std::printf("orvplayer-check: cannot read %s: %s\n", name, std::strerror(readErrno));
+    } else if (found == kSoundNotSound) {
+        std::printf(
+            "orvplayer-check: %s is not a sound file that orvplayer plays (WAV, FLAC or "
+            "MP3)\n",
+            name);
+    } else if (found == kSoundUnplayable) {
+        std::printf(
+            "orvplayer-check: %s is a WAV file whose samples are not 16- or 24-bit "
+            "PCM\n",
+            name);
+    }
+    return found == kSoundKnown;
+}
+
+void printSound(const char* name, const SoundFormat& format) {
+    const std::int64_t ms = soundLengthMs(format);
+    std::printf("sound: %s: %s, %d Hz, %d %s, %d-bit, %s%s\n", name, soundKindName(format.kind),
+                format.rate, format.channels, format.channels == 1 ? "channel" : "channels",
+                format.bits, ms < 0 ? "length not told by the file" : "lasts ",
+                ms < 0 ? "" : clockTime(ms).c_str());
+}
+
+void printSummary(const ShowCheck& check, int baud, long periodMs, std::int64_t soundMs) {
     std::printf("summary: %zu %s, %d %s passed over, duration %s, %llu bytes", check.cues.size(),
                 check.cues.size() == 1 ? "cue" : "cues", check.passedOver,
                 check.passedOver == 1 ? "line" : "lines", clockTime(check.duration).c_str(),
                 static_cast<unsigned long long>(check.bytes));
+    if (soundMs >= 0) {
+        std::printf(", sound %s", clockTime(soundMs).c_str());
+    }
     if (periodMs > 0) {
         std::printf(", one pass lasts %s (the period)", clockTime(periodMs).c_str());
+    } else if (soundMs > check.duration) {
+        std::printf(", one pass lasts %s (the sound)", clockTime(soundMs).c_str());
     }
     if (baud > 0) {
         std::printf(", %.1f ms on the line at %d baud",
@@ -70,6 +115,7 @@ int main(int argc, char* argv[]) {
     bool endless = false;
     int baud = 0;
     long periodMs = 0;
+    const char* sound = nullptr;
     std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -90,6 +136,8 @@ int main(int argc, char* argv[]) {
                     kUsage);
                 return 2;
             }
+        } else if (word == "--sound" && i + 1 < argc) {
+            sound = argv[++i];
         } else if (word == "--endless") {
             endless = true;
         } else if (word == "--help" || word == "-h") {
@@ -107,6 +155,18 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    SoundFormat format;
+    std::int64_t soundMs = -1;
+    if (sound != nullptr) {
+        if (!readSound(sound, &format)) {
+            return 2;
+        }
+        soundMs = soundLengthMs(format);
+        if (!quiet) {
+            printSound(sound, format);
+        }
+    }
+
     int status = 0;
     for (const char* name : files) {
         if (files.size() > 1) {
@@ -119,7 +179,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         errno = 0;
-        const ShowCheck check = checkShow(file, baud, periodMs, endless);
+        const ShowCheck check = checkShow(file, baud, periodMs, endless, soundMs);
         const int readErrno = errno;
         std::fclose(file);
         if (check.readError) {
@@ -128,7 +188,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         printShow(check, quiet);
-        printSummary(check, baud, periodMs);
+        printSummary(check, baud, periodMs, soundMs);
         if (check.warnings > 0 && status == 0) {
             status = 1;
         }

@@ -68,8 +68,8 @@ bool moreToRead(std::FILE* file) {
 
 class Checker {
 public:
-    Checker(std::FILE* file, int baud, std::int64_t periodMs, bool endless)
-        : file_(file), baud_(baud), periodMs_(periodMs), endless_(endless) {}
+    Checker(std::FILE* file, int baud, std::int64_t periodMs, bool endless, std::int64_t soundMs)
+        : file_(file), baud_(baud), periodMs_(periodMs), endless_(endless), soundMs_(soundMs) {}
 
     ShowCheck run() {
         ShowOffset = -1;  // every file is a show of its own
@@ -154,6 +154,10 @@ private:
                  clockTime(periodMs_) +
                  ": in the next pass's time, whose cues due by then are played late");
         }
+        if (soundMs_ >= 0 && latest_ > soundMs_) {
+            warn("played at " + clockTime(latest_) + ", after the sound ends at " +
+                 clockTime(soundMs_));
+        }
         check_.cues.push_back({lineNo_, field, offset, latest_, codes});
         check_.notes.push_back({lineNo_, false, check_.cues.size() - 1, ""});
         check_.bytes += std::strlen(codes);
@@ -230,6 +234,10 @@ private:
         if (check_.readError) {
             return;
         }
+        if (periodMs_ > 0 && soundMs_ > periodMs_) {
+            warnAt(0, "the sound lasts " + clockTime(soundMs_) + ", longer than the period of " +
+                          clockTime(periodMs_) + ": each pass cuts it off where the next begins");
+        }
         if (check_.cues.empty()) {
             warnAt(lineNo_, "no cue in the file: the show plays nothing");
             return;
@@ -251,6 +259,7 @@ private:
     int baud_;
     std::int64_t periodMs_;
     bool endless_;
+    std::int64_t soundMs_;
     ShowCheck check_;
     int lineNo_ = 1;
     int piece_ = 0;
@@ -261,8 +270,9 @@ private:
 
 }  // namespace
 
-ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs, bool endless) {
-    return Checker(file, baud, periodMs, endless).run();
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs, bool endless,
+                    std::int64_t soundMs) {
+    return Checker(file, baud, periodMs, endless, soundMs).run();
 }
 
 std::string clockTime(std::int64_t ms) {

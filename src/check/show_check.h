@@ -39,8 +39,11 @@ struct ShowCheck {
 // every cue played at or after the period. Always warns about a file
 // without a cue; with `endless` (a show repeated without end, -r 0) and no
 // period, about a show whose cues all fall at one moment, which the player
-// refuses to loop.
-ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs = 0, bool endless = false);
+// refuses to loop. With `soundMs` 0 or more (the show's sound lasts that
+// long, -a), about every cue played after the sound has ended and, with a
+// period, about a sound longer than the period, which each pass cuts off.
+ShowCheck checkShow(std::FILE* file, int baud, std::int64_t periodMs = 0, bool endless = false,
+                    std::int64_t soundMs = -1);
 
 // Milliseconds as h:mm:ss.mmm (negative values with a leading minus).
 std::string clockTime(std::int64_t ms);
