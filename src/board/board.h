@@ -174,4 +174,43 @@ int serviceAliveWithinMs();
 // The watchdog hears from a program this many times per interval.
 constexpr int kAliveFraction = 4;
 
+// Our own addition: the show's sound, through the kernel's PCM interface
+// (no sound server). Opens `device` (hw:1,0, hw:CARD=Headphones,
+// plughw:Device; nullptr or "default": the first card that plays it) for
+// 16-bit samples at `rate` in `channels` (or, if it takes fewer, two or
+// one: `playChannels` tells), ready to be filled and started. Returns a
+// handle or one of the reasons below.
+constexpr int kSoundInvalid = -2;       // not a device name as above
+constexpr int kSoundNoDevice = -3;      // no such card or device
+constexpr int kSoundBusy = -4;          // another program plays on it
+constexpr int kSoundNoPermission = -5;  // the device may not be opened
+constexpr int kSoundRefused = -6;       // it plays no 16-bit sound at that rate
+int soundOpen(const char* device, int rate, int channels, int* playChannels);
+
+// Queues up to `count` interleaved frames without waiting. Returns how many
+// it took (0 when the buffer is full), or -1 when the device went away.
+int soundWrite(int handle, const std::int16_t* frames, int count);
+
+// Starts playing what was queued. Returns 0, or -1.
+int soundStart(int handle);
+
+// Sets `frames` to the frames queued but not yet heard at the moment
+// `atNanos` (monotonic clock): the driver's delay, the device's own
+// latency included. Below 0 after the player fell behind: so many frames
+// of silence were played instead. Returns 0, or -1 when the device went
+// away.
+int soundQueued(int handle, std::int64_t* frames, std::int64_t* atNanos);
+
+// Moves the point where the next frame is queued: ahead over `frames`
+// frames of silence (positive), or back over frames queued but not yet
+// played (negative). Returns how far it moved, as far as the device allows.
+std::int64_t soundSkip(int handle, std::int64_t frames);
+
+// Stops playing at once and drops what is queued, ready to be filled and
+// started again.
+void soundStop(int handle);
+
+// Stops at once and closes.
+void soundClose(int handle);
+
 }  // extern "C"
