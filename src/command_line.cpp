@@ -12,6 +12,8 @@
 #include "playback/passes.h"
 #include "playback/show_clock.h"
 #include "playback/show_state.h"
+#include "playback/sound_file.h"
+#include "playback/soundtrack.h"
 #include "playback/stop.h"
 #include "repeat.h"
 #include "start_time.h"
@@ -42,6 +44,75 @@ bool triggerGiven = false;
 // built-in ones.
 const char* namedDevice = nullptr;
 
+// The show's sound file (-a), and the sound device -o names (nullptr: the
+// first card that plays it).
+const char* soundValue = nullptr;
+const char* soundDevice = nullptr;
+
+// The sound file's path: the upload directory with the -a value appended.
+char soundPath[PATH_MAX];
+
+// Writes the upload directory with `value` appended into `into`
+// (PATH_MAX bytes). False for a path too long for the system: refused
+// whole rather than opened shortened. The value is appended as it is,
+// never normalised.
+bool uploadPath(const char* value, char* into) {
+    const std::size_t dirLength = sizeof ORV_UPLOAD_DIR - 1;
+    const std::size_t valueLength = std::strlen(value);
+    if (dirLength + valueLength >= PATH_MAX) {
+        return false;
+    }
+    std::memcpy(into, ORV_UPLOAD_DIR, dirLength);
+    std::memcpy(into + dirLength, value, valueLength + 1);
+    return true;
+}
+
+// Opens the show's sound file and its device, before any option acts, so
+// that a show never plays without its sound. Returns false after printing
+// why not.
+bool openSound() {
+    if (soundValue == nullptr) {
+        return true;
+    }
+    if (!uploadPath(soundValue, soundPath)) {
+        std::printf("could not open sound file %s%s\n", ORV_UPLOAD_DIR, soundValue);
+        return false;
+    }
+    const int found = soundtrackReadFile(soundPath);
+    if (found == kSoundUnreadable) {
+        std::printf("could not open sound file %s\n", soundPath);
+        return false;
+    }
+    if (found == kSoundNotSound) {
+        std::printf("couldn't play sound file %s: it is not a sound file\n", soundPath);
+        return false;
+    }
+    if (found != kSoundKnown) {
+        std::printf(
+            "couldn't play sound file %s: orvplayer plays WAV files of 16- or 24-bit PCM "
+            "samples\n",
+            soundPath);
+        return false;
+    }
+    const int opened = soundtrackOpenDevice(soundDevice);
+    if (opened == 0) {
+        return true;
+    }
+    const char* name = soundDevice != nullptr ? soundDevice : "default";
+    if (opened == kSoundRefused) {
+        std::printf("couldn't open sound device %s: it plays no 16-bit sound at %d Hz\n", name,
+                    soundtrackRate());
+        return false;
+    }
+    const char* reason = opened == kSoundInvalid
+                             ? "not a device name (hw:CARD,DEVICE or plughw:CARD,DEVICE)"
+                         : opened == kSoundBusy         ? "another program plays on it"
+                         : opened == kSoundNoPermission ? "no permission (the audio group)"
+                                                        : "no such device";
+    std::printf("couldn't open sound device %s: %s\n", name, reason);
+    return false;
+}
+
 // -r, -p and -s are settings of the whole show, not steps: they are read
 // before any option acts, wherever they stand, so that a bad value ends the
 // run before anything happens, -t knows the loop it may join, and -b opens
@@ -50,6 +121,8 @@ const char* namedDevice = nullptr;
 bool readShowSettings(int argc, char* argv[]) {
     repeatCount = 1;
     namedDevice = nullptr;
+    soundValue = nullptr;
+    soundDevice = nullptr;
     passPeriod = 0;
     triggerSource = -1;
     passWaitsForTrigger = false;
@@ -59,6 +132,12 @@ bool readShowSettings(int argc, char* argv[]) {
         triggerGiven = triggerGiven || std::strcmp(argv[i], "-w") == 0;
         if (std::strcmp(argv[i], "-s") == 0) {
             namedDevice = argv[i + 1];
+        }
+        if (std::strcmp(argv[i], "-a") == 0) {
+            soundValue = argv[i + 1];
+        }
+        if (std::strcmp(argv[i], "-o") == 0) {
+            soundDevice = argv[i + 1];
         }
         if (std::strcmp(argv[i], "-r") == 0 && !parseCount(argv[i + 1], &repeatCount)) {
             std::puts("repeat count invalid");
@@ -73,7 +152,7 @@ bool readShowSettings(int argc, char* argv[]) {
             passPeriod = period;
         }
     }
-    return true;
+    return openSound();
 }
 
 void startDelay(const char* value) {
@@ -293,16 +372,10 @@ bool openCueFile(const char* value) {
         std::fclose(fp);
         fp = nullptr;
     }
-    // The value is appended as it is, never normalised; a path too long for
-    // the system is refused whole rather than opened shortened.
-    const std::size_t dirLength = sizeof kUploadDir - 1;
-    const std::size_t valueLength = std::strlen(value);
-    if (dirLength + valueLength >= sizeof path) {
+    if (!uploadPath(value, path)) {
         std::printf("could not open file %s%s\n", kUploadDir, value);
         return false;
     }
-    std::memcpy(path, kUploadDir, dirLength);
-    std::memcpy(path + dirLength, value, valueLength + 1);
     fp = openForReading(path);
     if (fp == nullptr) {
         std::printf("could not open file %s\n", path);
@@ -404,6 +477,7 @@ int runCommandLine(int argc, char* argv[]) {
         }
         std::fclose(fp);
         fp = nullptr;
+        soundtrackClose();  // every pass has heard its sound to the end
         // Status 0 promises that every byte reached the device.
         const int drained = serialClose(sp);
         sp = -1;

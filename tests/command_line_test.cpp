@@ -16,8 +16,10 @@
 
 #include "board/board.h"
 #include "fake_board.h"
+#include "fake_sound.h"
 #include "gtest/gtest.h"
 #include "playback/show_clock.h"
+#include "playback/soundtrack.h"
 
 namespace {
 
@@ -90,6 +92,7 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(kUploadDir);
         fake::reset();
+        fake::resetSound();
         sp = -1;
         fp = nullptr;
         g_failAfter = -1;
@@ -97,6 +100,7 @@ protected:
     }
 
     void TearDown() override {
+        soundtrackClose();
         if (fp != nullptr) {  // left open by a failure, as at process end
             std::fclose(fp);
             fp = nullptr;
@@ -397,6 +401,82 @@ TEST_F(CommandLine, HelpAloneIsAskedForAndAnsweredWithStatusZero) {
         EXPECT_EQ(out.find("See man orvplayer.") != std::string::npos, c.help) << out;
         EXPECT_EQ(out.find(usage) != std::string::npos, !c.help) << out;
     }
+}
+
+// A WAV file's bytes: `bits`-bit mono at 8000 Hz, 100 frames of silence.
+std::string wavBytes(char bits) {
+    const std::string size4(1, static_cast<char>(100 * bits / 8));
+    return "RIFF" + std::string(4, '\0') + "WAVEfmt " + std::string("\20\0\0\0\1\0\1\0", 8) +
+           std::string("\x40\x1f\0\0", 4) + std::string(4, '\0') +
+           std::string(1, static_cast<char>(bits / 8)) + '\0' + bits + '\0' + "data" + size4 +
+           std::string(3, '\0') + std::string(static_cast<std::size_t>(100 * bits / 8), '\0');
+}
+
+TEST_F(CommandLine, ASoundThatCannotPlayEndsTheRunBeforeAnythingActs) {
+    writeShow("0:x\n");
+    std::ofstream(kUploadDir + "tune.wav", std::ios::binary) << wavBytes(16);
+    std::ofstream(kUploadDir + "8bit.wav", std::ios::binary) << wavBytes(8);
+    std::ofstream(kUploadDir + "tune.flac", std::ios::binary)
+        << "fLaC" << std::string("\x80\0\0\x22", 4) << std::string(10, '\0')
+        << std::string("\x01\xF4\x02\xF0", 4) << std::string(20, '\0');
+    const std::string refusedFile = "couldn't play sound file " + kUploadDir;
+    const std::string samples = ": orvplayer plays WAV files of 16- or 24-bit PCM samples\n";
+    const struct {
+        Words sound;
+        int openResult;
+        std::string message;
+    } refused[] = {
+        {{"-a", "missing.wav"}, 7, "could not open sound file " + kUploadDir + "missing.wav\n"},
+        {{"-a", "show.txt"}, 7, refusedFile + "show.txt: it is not a sound file\n"},
+        {{"-a", "8bit.wav"}, 7, refusedFile + "8bit.wav" + samples},
+        {{"-a", "tune.flac"}, 7, refusedFile + "tune.flac" + samples},
+        {{"-a", "tune.wav", "-o", "card0"},
+         kSoundInvalid,
+         "couldn't open sound device card0: not a device name (hw:CARD,DEVICE or "
+         "plughw:CARD,DEVICE)\n"},
+        {{"-a", "tune.wav"},
+         kSoundNoDevice,
+         "couldn't open sound device default: no such device\n"},
+        {{"-o", "hw:1", "-a", "tune.wav"},
+         kSoundBusy,
+         "couldn't open sound device hw:1: another program plays on it\n"},
+        {{"-a", "tune.wav"},
+         kSoundNoPermission,
+         "couldn't open sound device default: no permission (the audio group)\n"},
+        {{"-a", "tune.wav"},
+         kSoundRefused,
+         "couldn't open sound device default: it plays no 16-bit sound at 8000 Hz\n"},
+    };
+    for (const auto& r : refused) {
+        fake::resetSound();
+        fake::sound.openResult = r.openResult;
+        // Standing last, the sound still comes before the port, the delay
+        // and the show.
+        Words words = {"-b", "9600", "-d", "100000", "-f", "show.txt"};
+        words.insert(words.end(), r.sound.begin(), r.sound.end());
+        std::string out;
+        EXPECT_EQ(run(words, &out), 1) << r.message;
+        EXPECT_EQ(out, r.message);
+        EXPECT_EQ(fake::now, 1000U) << "the delay acted for " << r.message;
+        EXPECT_EQ(sp, -1) << r.message;
+    }
+
+    // A sound that plays: on the device named, its stream from the show's
+    // first cue to its end.
+    fake::resetSound();
+    std::string out;
+    EXPECT_EQ(
+        run({"-b", "9600", "-a", "tune.wav", "-f", "show.txt", "-o", "hw:CARD=Device", "-d", "0"},
+            &out),
+        0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(written(), Words{"x\n"});
+    EXPECT_EQ(fake::sound.device, "hw:CARD=Device");
+    EXPECT_EQ(fake::sound.rate, 8000);
+    EXPECT_EQ(fake::sound.starts, 1);
+    EXPECT_TRUE(fake::sound.closed);
+    EXPECT_GE(clockNanos() - fake::sound.startNanos, 100 * 1000000 / 8)
+        << "the run ended before its sound";
 }
 
 TEST_F(CommandLine, StopSignalDuringTheDelayEndsTheRunWithoutPlaying) {

@@ -37,7 +37,7 @@ int playPasses(std::FILE* file, std::int64_t count) {
         if (std::ferror(file) != 0) {
             return kPassesReadFailed;
         }
-        endPass();
+        endPass(count == 0 || pass + 1 < count);
         // Without end, a pass that takes no time would be followed by the
         // next at once, for ever: a core busy writing the same cues (or
         // nothing at all) as fast as it can.

@@ -6,6 +6,7 @@
 
 #include "board/board.h"
 #include "show_state.h"
+#include "soundtrack.h"
 #include "stop.h"
 #include "wake_margin.h"
 
@@ -49,6 +50,14 @@ bool passHasCue = false;
 std::int64_t passStartNanos = 0;
 std::int64_t passEndNanos = 0;
 
+// With a sound: where a pass starts on the monotonic clock when a loop's
+// passes follow each other. Its sound starts at the frame that leaves
+// there, a frame later at most, never earlier; counted on from here, not
+// from that frame, so that passes never drift from the loop's grid.
+std::int64_t passGridNanos = 0;
+
+constexpr std::int64_t kNanosPerMs = 1000000;
+
 // While it waits for a trigger the show clock still reads its clock at
 // least this often, so that its widened readings stay right.
 constexpr int kTriggerWaitMs = 3600 * 1000;
@@ -71,12 +80,21 @@ void deviceGone() {
     std::exit(1);
 }
 
-// Also tells the service manager's watchdog that the player is alive.
+void soundGone() {
+    std::puts("couldn't play sound: the sound device went away");
+    std::exit(1);
+}
+
+// Also tells the service manager's watchdog that the player is alive, and
+// feeds the sound.
 void checkPort(std::int64_t now) {
     lastCheck = now;
     serviceAlive();
     if (serialCheck(sp) != 0) {
         deviceGone();
+    }
+    if (soundtrackOn() && !soundtrackFeed()) {
+        soundGone();
     }
 }
 
@@ -119,17 +137,10 @@ std::int64_t nanosAt(std::int64_t moment) {
     return tickNanos(lastReading) + (moment - widened) * 1000000;
 }
 
-// Sleeps from the clock reading `now` until the next look at the port, or
-// until the wake margin before `moment`'s tick, whichever comes first;
-// returns at once when that has come. Both are absolute deadlines on the
-// monotonic clock: how late one sleep ended never moves the next. How late
-// the sleep ended teaches the margin.
-void sleepTowards(std::int64_t moment, std::int64_t now) {
-    std::int64_t wake = nanosAt(moment) - wakeMarginNanos;
-    const std::int64_t look = lastCheck + kCheckEveryMs;
-    if (now < look && look + 1 < moment) {
-        wake = std::min(wake, nanosAt(look));
-    }
+// Sleeps until the monotonic clock reads `wake`; returns at once when that
+// has come. The deadline is absolute: how late one sleep ended never moves
+// the next. How late the sleep ended teaches the margin.
+void sleepUntilWake(std::int64_t wake) {
     if (clockNanos() >= wake) {
         return;
     }
@@ -139,6 +150,17 @@ void sleepTowards(std::int64_t moment, std::int64_t now) {
     if (woke >= wake) {
         learnWake(woke - wake);
     }
+}
+
+// Sleeps from the clock reading `now` until the next look at the port, or
+// until the wake margin before `moment`'s tick, whichever comes first.
+void sleepTowards(std::int64_t moment, std::int64_t now) {
+    std::int64_t wake = nanosAt(moment) - wakeMarginNanos;
+    const std::int64_t look = lastCheck + kCheckEveryMs;
+    if (now < look && look + 1 < moment) {
+        wake = std::min(wake, nanosAt(look));
+    }
+    sleepUntilWake(wake);
 }
 
 // Waits from the clock reading `now` until it reads `moment`, and returns
@@ -167,6 +189,84 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
     return now;
 }
 
+// With a sound: waits until the pass's frame `due` milliseconds after its
+// first leaves the sound device, as waitUntil() waits for a tick: asleep
+// but for the wake margin, looking at the port (and feeding the sound)
+// every few tens of milliseconds while the moment is more than a
+// millisecond away. Each look reads the device's clock, which the moment
+// follows.
+void waitForSample(std::int64_t due) {
+    std::int64_t now = clockNow();
+    if (clockNanos() < soundtrackNanos(due)) {
+        yieldProcessor();
+    }
+    for (;;) {
+        stopIfAsked();
+        const bool tickAway = soundtrackNanos(due) - clockNanos() > kNanosPerMs;
+        const std::int64_t look = nanosAt(lastCheck + kCheckEveryMs) + soundtrackReadDelay();
+        if (tickAway && clockNanos() >= look) {
+            checkPort(now);
+            dropTriggersDuringThePass();
+            stateSendPending(now);
+        }
+        const std::int64_t moment = soundtrackNanos(due);
+        if (clockNanos() >= moment) {
+            return;
+        }
+        std::int64_t wake = moment - wakeMarginNanos;
+        if (tickAway) {
+            wake = std::min(wake, nanosAt(lastCheck + kCheckEveryMs) + soundtrackReadDelay());
+        }
+        sleepUntilWake(wake);
+        now = clockNow();
+    }
+}
+
+// Counts the pass from the clock reading `tick` (returned by tickAt()),
+// which began at `nanos` on the monotonic clock.
+void countPassFrom(std::uint32_t tick, std::int64_t nanos) {
+    if (starttime < 0) {
+        widened = -1;  // a new show: its clock starts here
+    }
+    const std::int64_t now = clockNow();
+    passStart = now - static_cast<std::int32_t>(lastReading - tick);
+    passStartNanos = nanos;
+    passEndNanos = nanos;
+    if (starttime < 0) {
+        starttime = passStart;
+    }
+    lastCheck = now;
+}
+
+// With a sound, the pass starts where its first frame leaves the device, on
+// a tick put there.
+void countPassFromSound(std::int64_t firstFrameNanos) {
+    if (firstFrameNanos < 0) {
+        soundGone();
+    }
+    countPassFrom(static_cast<std::uint32_t>(tickAt(firstFrameNanos)), firstFrameNanos);
+}
+
+// With a sound, a pass lasts until its sound has ended too (with a period,
+// at most the period), and its sound stops before a trigger is awaited.
+void endPassWithSound(bool anotherFollows) {
+    if (passStart < 0) {
+        startPass();
+    }
+    const std::int64_t soundMs = soundtrackLengthMs();
+    const std::int64_t end = passPeriod > 0 ? std::min(soundMs, passPeriod) : soundMs;
+    if (anotherFollows && triggerSource < 0) {
+        const std::int64_t length = passPeriod > 0 ? passPeriod : std::max(passLatest, soundMs);
+        soundtrackQueueNext(passGridNanos + length * kNanosPerMs);
+    }
+    waitForSample(end);
+    passLatest = std::max(passLatest, end);
+    passEndNanos = std::max(passEndNanos, clockNanos());
+    if (triggerSource >= 0) {
+        soundtrackPause();
+    }
+}
+
 }  // namespace
 
 // The show starts on a tick of the clock. A reading stands for a whole
@@ -178,6 +278,11 @@ std::int64_t waitUntil(std::int64_t moment, std::int64_t now) {
 // within its millisecond, the show starts on it, without waiting.
 std::int64_t startPass() {
     waitForStartMoment();
+    if (soundtrackOn()) {
+        countPassFromSound(soundtrackStart());
+        passGridNanos = passStartNanos;
+        return passStart;
+    }
     if (starttime < 0) {
         widened = -1;  // a new show: its clock starts here
     }
@@ -219,29 +324,29 @@ bool startPassOnTrigger() {
     passWaitsForTrigger = false;
     // The pass counts from the trigger's moment, not from when it was seen:
     // a tick of the clock is put there, and the first cue is due at once.
+    // With a sound, from its first frame, which starts on the trigger.
     const auto tick = static_cast<std::uint32_t>(tickAt(at));
     triggerTick = tick;
-    if (starttime < 0) {
-        widened = -1;  // a new show: its clock starts here
+    if (soundtrackOn()) {
+        countPassFromSound(soundtrackStart());
+    } else {
+        countPassFrom(tick, at);
     }
-    const std::int64_t now = clockNow();
-    passStart = now - static_cast<std::int32_t>(lastReading - tick);
-    passStartNanos = at;
-    passEndNanos = at;
-    if (starttime < 0) {
-        starttime = passStart;
-    }
-    lastCheck = now;
     return true;
 }
 
 void startAtTriggerTick() {
+    soundtrackPause();  // it starts with the show's first cue
     startTick = triggerTick;
     passStart = -1;
     starttime = -1;
 }
 
-void endPass() {
+void endPass(bool anotherFollows) {
+    if (soundtrackOn()) {
+        endPassWithSound(anotherFollows);
+        return;
+    }
     if (passHasCue) {
         return;
     }
@@ -265,6 +370,10 @@ void nextPass() {
         // Counted from the pass's start, never from when its last cue was
         // written: lateness does not carry over, and passes do not drift.
         passStart += passPeriod > 0 ? passPeriod : passLatest;
+        if (soundtrackOn()) {
+            passGridNanos += (passPeriod > 0 ? passPeriod : passLatest) * kNanosPerMs;
+            countPassFromSound(soundtrackStartAt(passGridNanos));
+        }
     }
     passLatest = 0;
     passHasCue = false;
@@ -285,7 +394,12 @@ void queue(std::int32_t offset, const char* codes) {
     std::int64_t now = passStart < 0 ? startPass() : clockNow();
     passLatest = std::max(passLatest, due);
     passHasCue = true;
-    now = waitUntil(passStart + due, now);
+    if (soundtrackOn()) {
+        waitForSample(due);
+        now = clockNow();
+    } else {
+        now = waitUntil(passStart + due, now);
+    }
     dropTriggersDuringThePass();
     sendCodes(codes);
     stopIfAsked();

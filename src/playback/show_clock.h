@@ -84,7 +84,10 @@ void startAtTriggerTick();
 // Ends the current pass: one without a cue still takes its place in time,
 // so this waits for its start (and so a show without a single cue ends no
 // sooner than its start moment).
-void endPass();
+// With a sound, a pass lasts until its sound has ended too; when
+// `anotherFollows` (a loop without a trigger), the next pass's sound is
+// queued to follow it on the loop's grid.
+void endPass(bool anotherFollows = false);
 
 // Whether the next pass would start at the moment this one started: no
 // period, no trigger, and no cue of this pass due after its first.

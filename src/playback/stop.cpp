@@ -4,6 +4,7 @@
 
 #include "board/board.h"
 #include "show_clock.h"
+#include "soundtrack.h"
 
 void stopIfAsked() {
     const int signal = stopSignal();
@@ -15,6 +16,8 @@ void stopIfAsked() {
         serialStop(sp);
         sp = -1;
     }
+    // The sound ends with the cues.
+    soundtrackClose();
     std::fflush(stdout);
     endBySignal(signal);
 }
