@@ -172,6 +172,11 @@ int soundQueued(int handle, std::int64_t* frames, std::int64_t* atNanos) {
     }
     *frames = status.delay;
     *atNanos = static_cast<std::int64_t>(status.tstamp.tv_sec) * 1000000000 + status.tstamp.tv_nsec;
+    if (*atNanos == 0) {
+        // A driver that has not moved its position yet has not stamped it:
+        // its position is the one it started at, now.
+        *atNanos = clockNanos();
+    }
     return 0;
 }
 

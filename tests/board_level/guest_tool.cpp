@@ -9,6 +9,7 @@
 //   orv-board-guest acm connect|disconnect [--after-ms MS]
 //   orv-board-guest run [--signal-after MS] PROGRAM ARGS...
 //   orv-board-guest hold-gpio CHIP OFFSET MS
+//   orv-board-guest record-clicks | pty-arrivals ...   (see guest_sound.cpp)
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <poll.h>
@@ -313,6 +314,9 @@ int holdGpio(int argc, char** argv) {
 
 }  // namespace
 
+int recordClicks(int argc, char** argv);
+int ptyArrivals(int argc, char** argv);
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::printf("@@USAGE device|acm|run\n");
@@ -328,6 +332,10 @@ int main(int argc, char** argv) {
         status = run(argv + 2);
     } else if (command == "hold-gpio") {
         status = holdGpio(argc - 2, argv + 2);
+    } else if (command == "record-clicks") {
+        status = recordClicks(argc - 2, argv + 2);
+    } else if (command == "pty-arrivals") {
+        status = ptyArrivals(argc - 2, argv + 2);
     }
     std::fflush(stdout);
     return status;
