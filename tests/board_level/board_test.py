@@ -20,6 +20,12 @@ its gpio-keys driver is left unloaded, or unbound where it is built in).
 Each device is also named by a link under /dev/serial/by-id/ as udev
 would make it (-s).
 
+Sound goes to the kernel's loopback sound card (snd-aloop): a show whose
+sound has a click at each cue plays its cues to a pseudo-terminal inside the
+guest, and the guest helper records the card's capture side; each click's
+moment is compared with its cue's arrival on the guest's monotonic clock,
+also with the card's clock set 100 ppm fast or slow (its rate shift).
+
 Each scenario checks the player's exact output, its exit status and the
 bytes the device received. Downloads (kernel and busybox packages) are
 cached in the cache folder given.
@@ -412,25 +418,33 @@ CLICKS = 40
 CLICK_EVERY_MS = 250
 
 
-def click_sound():
-    frames = bytearray(4 * SOUND_RATE * CLICKS * CLICK_EVERY_MS // 1000)
+# The long show for a card whose clock is off: a click a second for a
+# minute, at 8 kHz.
+DRIFT_RATE = 8000
+DRIFT_CLICKS = 60
+
+
+def click_sound(rate, clicks, every_ms):
+    frames = bytearray(4 * rate * clicks * every_ms // 1000)
     click = (16384).to_bytes(2, "little", signed=True) * 2
-    for n in range(CLICKS):
-        start = n * SOUND_RATE * CLICK_EVERY_MS // 1000
-        for frame in range(start, start + SOUND_RATE // 1000):
+    for n in range(clicks):
+        start = n * rate * every_ms // 1000
+        for frame in range(start, start + rate // 1000):
             frames[4 * frame:4 * frame + 4] = click
     out = io.BytesIO()
     with wave.open(out, "wb") as sound:
         sound.setnchannels(2)
         sound.setsampwidth(2)
-        sound.setframerate(SOUND_RATE)
+        sound.setframerate(rate)
         sound.writeframes(bytes(frames))
     return out.getvalue()
 
 
 SHOWS = {
-    "click.wav": (click_sound(), b""),
+    "clicks.wav": (click_sound(SOUND_RATE, CLICKS, CLICK_EVERY_MS), b""),
     "clicks.txt": show([(n * CLICK_EVERY_MS, b"c\n") for n in range(CLICKS)]),
+    "drift.wav": (click_sound(DRIFT_RATE, DRIFT_CLICKS, 1000), b""),
+    "drift.txt": show([(n * 1000, b"c\n") for n in range(DRIFT_CLICKS)]),
     # Line ends as written, high bytes, colons in the codes, two cues at once.
     "show.txt": show([(0, b"HOUSE OFF\r\n"), (0x64, b"SPOT 1 ON\n"), (0xc8, b"a:b:c\n"),
                       (0xc8, bytes(range(0x80, 0x100)) + b"\n"), (0x12c, b"FOG 30\r\n"),
@@ -502,9 +516,10 @@ class Run:
 
 
 class Scenarios:
-    def __init__(self, board, player):
+    def __init__(self, board, player, arch):
         self.board = board
         self.player = player
+        self.arch = arch
         self.notes = []
 
     def devices(self, acm, ftdi):
@@ -956,38 +971,86 @@ class Scenarios:
                         f"least {min(seconds):.2f} ms")
         self.notes.append(f"trigger figures ({rounds * per} presses each): " + "; ".join(line))
 
-    def sound_in_step_with_the_cues(self):
-        """The show's sound on the kernel's loopback card: each click's
-        moment, captured at the card's far end, against its cue's arrival
-        at a pseudo-terminal, both on the board's monotonic clock."""
+    def against_the_clicks(self, show, rate, seconds, count):
+        """Plays show and its sound on the kernel's loopback card: each
+        click's moment, captured at the card's far end, against its cue's
+        arrival at a pseudo-terminal, both on the board's monotonic clock.
+        Returns cue minus click in ms, in show order, and the clicks' moments
+        in ns."""
+        sound = show.replace(".txt", ".wav")
         command = (
             "mkdir -p /dev/pts; grep -q devpts /proc/mounts || mount -t devpts devpts /dev/pts; "
-            "orv-board-guest pty-arrivals 18 > /tmp/arrivals & "
-            f"orv-board-guest record-clicks /dev/snd/pcmC0D1c {SOUND_RATE} 15 > /tmp/clicks & "
+            f"orv-board-guest pty-arrivals {seconds + 3} > /tmp/arrivals & "
+            f"orv-board-guest record-clicks /dev/snd/pcmC0D1c {rate} {seconds} > /tmp/clicks & "
             "for i in $(seq 500); do grep -q @@PTY /tmp/arrivals && "
             "grep -q '@@CLICKS ready' /tmp/clicks && break; sleep 0.01; done; "
             "pty=$(sed -n 's/^@@PTY path=//p' /tmp/arrivals); "
-            f"orv-board-guest run {self.player} -b 115200 -s $pty -f clicks.txt -a click.wav "
+            f"orv-board-guest run {self.player} -b 115200 -s $pty -f {show} -a {sound} "
             "-o hw:Loopback,0 -d 0; wait; cat /tmp/arrivals /tmp/clicks")
-        lines = self.board.shell(command, timeout=120)
+        lines = self.board.shell(command, timeout=seconds + 120)
         Run(lines).expect("", 0)
         arrivals = [int(field(line, "at")) for line in lines if line.startswith("@@ARRIVAL")]
         clicks = [int(field(line, "at")) for line in lines if line.startswith("@@CLICK ")]
-        check(len(arrivals) == CLICKS and len(clicks) == CLICKS,
-              f"{len(arrivals)} cues and {len(clicks)} clicks, not {CLICKS}: "
+        check(len(arrivals) == count and len(clicks) == count,
+              f"{len(arrivals)} cues and {len(clicks)} clicks, not {count}: "
               + " ".join(line for line in lines if line.startswith("@@CLICKS")))
-        late = [(arrival - click) / 1e6 for arrival, click in zip(arrivals, clicks)]
-        first = late[0]
-        late.sort()
-        median = late[len(late) // 2]
-        p95 = sorted(abs(value) for value in late)[int(len(late) * 0.95)]
+        return [(arrival - click) / 1e6 for arrival, click in zip(arrivals, clicks)], clicks
+
+    @staticmethod
+    def centiles(late):
+        ordered = sorted(late)
+        return ordered[len(ordered) // 2], sorted(abs(value) for value in late)[
+            int(len(late) * 0.95)]
+
+    def sound_in_step_with_the_cues(self):
+        late, _ = self.against_the_clicks("clicks.txt", SOUND_RATE, 15, CLICKS)
+        median, p95 = self.centiles(late)
         # The first cue comes before the card's clock has been seen: the
         # loopback card counts its start from the timer tick before it.
         self.notes.append(f"sound: cue minus click over {CLICKS} cues: median {median:.2f} ms, "
-                          f"p95 of its size {p95:.2f} ms, least {late[0]:.2f}, most "
-                          f"{late[-1]:.2f} ms, the first cue {first:.2f} ms")
+                          f"p95 of its size {p95:.2f} ms, least {min(late):.2f}, most "
+                          f"{max(late):.2f} ms, the first cue {late[0]:.2f} ms")
         check(abs(median) < 1 and p95 < 2,
               f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
+
+    def sound_card_off(self, ppm):
+        """A minute's show on a loopback card whose clock runs `ppm` parts
+        per million fast (or slow, below 0): the cues stay with the clicks,
+        which drift 6 ms from the board's clock at 100 ppm. The card's rate
+        shift (100000 its own rate) stretches its time: above 100000 it
+        plays slow."""
+        shift = -ppm // 10
+        # Both ends of the card's cable: its playback and capture devices.
+        def set_shift(value):
+            return self.board.shell(f"for device in 0 1; do orv-board-guest rate-shift "
+                                    f"/dev/snd/controlC0 $device {value}; done")
+
+        answer = [line for line in set_shift(100000 + shift) if line.startswith("@@")]
+        check(answer == ["@@SHIFT ok=0"] * 2,
+              f"the loopback card's rate shift cannot be set: {answer}")
+        try:
+            late, clicks = self.against_the_clicks("drift.txt", DRIFT_RATE, DRIFT_CLICKS + 5,
+                                                   DRIFT_CLICKS)
+        finally:
+            set_shift(100000)
+        spacing = ((clicks[-1] - clicks[0]) / 1e9 / (DRIFT_CLICKS - 1) - 1) * 1e6
+        # Medians of the first and the last 10 s.
+        tenth = DRIFT_CLICKS // 6
+        drift = sorted(late[-tenth:])[tenth // 2] - sorted(late[:tenth])[tenth // 2]
+        median, p95 = self.centiles(late)
+        self.notes.append(f"sound on a card {ppm:+d} ppm fast (its clicks {spacing:+.0f} ppm "
+                          f"further apart than the board's clock says): cue minus click median "
+                          f"{median:.2f} ms, p95 of its size {p95:.2f} ms, drift from the first "
+                          f"10 s to the last {drift:+.2f} ms, the first cues "
+                          f"{', '.join(f'{v:.2f}' for v in late[:3])} ms")
+        check(abs(spacing + ppm) < 50, f"the clicks are {spacing:+.0f} ppm further apart, not "
+              f"{-ppm:+d}")
+        check(abs(drift) < 1 and abs(median) < 1 and p95 < 2,
+              f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
+
+    def sound_card_100_ppm_off(self):
+        # Fast on one board, slow on the other: a minute each.
+        self.sound_card_off(100 if self.arch == "arm64" else -100)
 
     ALL = [
         sound_in_step_with_the_cues,
@@ -1006,7 +1069,8 @@ class Scenarios:
         falling_edge_and_debounce, trigger_line_busy_or_missing,
     ]
     # Long ones, run with the board's own build only.
-    NATIVE = [presses_after_each_pass_play_a_pass_each, trigger_figures_against_the_reference]
+    NATIVE = [presses_after_each_pass_play_a_pass_each, trigger_figures_against_the_reference,
+              sound_card_100_ppm_off]
     # A build for another board (the armhf build on the arm64 board, as on a
     # 32-bit Raspberry Pi OS with a 64-bit kernel) runs those that pass its
     # calls through the kernel's 32-bit compatibility layer: the rates
@@ -1057,7 +1121,7 @@ def main():
         board.boot()
         log(f"{args.arch}: {kernel.name} booted in {time.monotonic() - started:.1f} s")
         for name in names:
-            scenarios = Scenarios(board, "/bin/" + name)
+            scenarios = Scenarios(board, "/bin/" + name, args.arch)
             own = name == names[0]
             chosen = Scenarios.ALL + Scenarios.NATIVE if own else Scenarios.OTHER_BUILD
             for scenario in chosen:

@@ -6,6 +6,7 @@
 //
 //   orv-board-guest record-clicks NODE RATE SECONDS
 //   orv-board-guest pty-arrivals SECONDS
+//   orv-board-guest rate-shift CONTROL DEVICE VALUE
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -196,4 +197,31 @@ int ptyArrivals(int argc, char** argv) {
     close(slave);
     close(master);
     return 0;
+}
+
+// Sets the loopback card's "PCM Rate Shift 100000" control of `device`
+// (substream 0) to VALUE: 100010 plays 100 parts per million fast, 99990
+// as much slow.
+int rateShift(int argc, char** argv) {
+    if (argc < 3) {
+        return 2;
+    }
+    const int control = open(argv[0], O_RDWR | O_CLOEXEC);
+    snd_ctl_elem_value value{};
+    std::strcpy(reinterpret_cast<char*>(value.id.name), "PCM Rate Shift 100000");
+    value.id.device = static_cast<unsigned>(std::atol(argv[1]));
+    value.value.integer.value[0] = std::atol(argv[2]);
+    // The control is the card's PCM one on newer kernels, a mixer one on older.
+    int written = -1;
+    for (const snd_ctl_elem_iface_t iface : {SNDRV_CTL_ELEM_IFACE_PCM, SNDRV_CTL_ELEM_IFACE_MIXER}) {
+        value.id.iface = iface;
+        if (control >= 0 && written != 0) {
+            written = ioctl(control, SNDRV_CTL_IOCTL_ELEM_WRITE, &value);
+        }
+    }
+    std::printf("@@SHIFT %s=%d\n", written == 0 ? "ok" : "error", written == 0 ? 0 : errno);
+    if (control >= 0) {
+        close(control);
+    }
+    return written == 0 ? 0 : 1;
 }

@@ -9,7 +9,7 @@
 //   orv-board-guest acm connect|disconnect [--after-ms MS]
 //   orv-board-guest run [--signal-after MS] PROGRAM ARGS...
 //   orv-board-guest hold-gpio CHIP OFFSET MS
-//   orv-board-guest record-clicks | pty-arrivals ...   (see guest_sound.cpp)
+//   orv-board-guest record-clicks | pty-arrivals | rate-shift ...   (see guest_sound.cpp)
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <poll.h>
@@ -316,6 +316,7 @@ int holdGpio(int argc, char** argv) {
 
 int recordClicks(int argc, char** argv);
 int ptyArrivals(int argc, char** argv);
+int rateShift(int argc, char** argv);
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -336,6 +337,8 @@ int main(int argc, char** argv) {
         status = recordClicks(argc - 2, argv + 2);
     } else if (command == "pty-arrivals") {
         status = ptyArrivals(argc - 2, argv + 2);
+    } else if (command == "rate-shift") {
+        status = rateShift(argc - 2, argv + 2);
     }
     std::fflush(stdout);
     return status;
