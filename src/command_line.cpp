@@ -402,7 +402,9 @@ void printHelp() {
         "usage: orvplayer -b BAUD -f FILE -d DELAY [SETTINGS]\n"
         "       orvplayer -b BAUD -f FILE -t TIME [SETTINGS]\n"
         "       orvplayer -b BAUD -f FILE -w SOURCE [-t TIME] [SETTINGS]\n"
-        "SETTINGS: -r COUNT, -p PERIOD, -s DEVICE, anywhere on the line.\n"
+        "SETTINGS: -r COUNT, -p PERIOD, -s DEVICE, -a SOUND (a WAV file, looked up\n"
+        "beside FILE, played from each pass's start), -o SOUNDDEVICE (hw:CARD,DEV),\n"
+        "anywhere on the line.\n"
         "Options act in the order given. See man orvplayer.\n",
         kUploadDir, kFirstDevice, kSecondDevice);
 }

@@ -43,7 +43,7 @@ using fake::sound;
 int soundOpen(const char* device, int rate, int channels, int* playChannels) {
     sound.device = device != nullptr ? device : "";
     sound.rate = rate;
-    *playChannels = std::min(channels, sound.channels);
+    *playChannels = std::clamp(channels, sound.minChannels, sound.channels);
     return sound.openResult;
 }
 

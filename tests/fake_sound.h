@@ -9,11 +9,12 @@
 namespace fake {
 
 struct SoundCard {
-    int openResult = 7;  // what soundOpen() returns: a handle or a reason
-    int channels = 8;    // the most channels it takes
-    std::string device;  // the name it was opened by ("" for nullptr)
-    int rate = 0;        // the rate it was opened at
-    double ppm = 0;      // how much faster than its nominal rate it plays
+    int openResult = 7;   // what soundOpen() returns: a handle or a reason
+    int channels = 8;     // the most channels it takes
+    int minChannels = 1;  // and the fewest
+    std::string device;   // the name it was opened by ("" for nullptr)
+    int rate = 0;         // the rate it was opened at
+    double ppm = 0;       // how much faster than its nominal rate it plays
     std::int64_t bufferFrames = 250;
     std::int64_t latencyFrames = 0;  // from its position to where it is heard
     std::int64_t lagFrames = 0;      // its position as reported, rounded down to this

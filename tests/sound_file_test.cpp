@@ -114,6 +114,8 @@ TEST(SoundFile, EachKindTellsItsFormatAndLengthAndAnythingElseIsRefused) {
          "fLaC" + std::string("\x84\x00\x00\x22", 4) + std::string(34, '\0'), kSoundNotSound},
         {"MP3, frames counted", mp3(3, 0xFB, 0x90, 0x00, 417, 32), kSoundKnown, kSoundMp3, 44100, 2,
          16, 3 * 1152, 78},
+        {"MP3 of padded frames", mp3(4, 0xFB, 0x92, 0x00, 418, 32), kSoundKnown, kSoundMp3, 44100,
+         2, 16, 4 * 1152, 104},
         {"MP3 after an ID3 tag, frames told by its Xing frame",
          id3(20) + mp3(2, 0xFB, 0x90, 0x00, 417, 32, 1000), kSoundKnown, kSoundMp3, 44100, 2, 16,
          1000 * 1152, 26122},

@@ -264,6 +264,56 @@ TEST_F(Soundtrack, ACardThatFellBehindSkipsItsSoundAheadInStep) {
     EXPECT_EQ(fake::soundValue(1000), 1000 + 1) << "the sound after the gap is in step";
 }
 
+TEST_F(Soundtrack, EachFramePlaysInTheCardsChannelsAsSixteenBits) {
+    // Two frames of 24-bit samples (the top two bytes are what plays).
+    const std::string samples24 = std::string(
+        "\x11\x34\x12\x22\x78\x56"   // frame 0
+        "\x33\x02\x01\x44\x04\x03",  // frame 1
+        12);
+    struct Case {
+        const char* name;
+        int fileChannels;
+        int cardChannels;                  // it takes no other number of them
+        std::vector<std::int32_t> frames;  // as the fake card reads them back
+    };
+    const Case cases[] = {
+        // Stereo on a stereo card: the first channel, the second shifted up.
+        {"stereo", 2, 2, {0x1234 | 0x5678 << 15, 0x0102 | 0x0304 << 15}},
+        // Mono: the one channel on both.
+        {"mono", 1, 2, {0x1234 | 0x1234 << 15, 0x5678 | 0x5678 << 15}},
+        // Stereo on a mono card: the mix of both.
+        {"mixed down", 2, 1, {(0x1234 + 0x5678) / 2, (0x0102 + 0x0304) / 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        fake::sound.channels = c.cardChannels;
+        fake::sound.minChannels = c.cardChannels;
+        const std::string path = ::testing::TempDir() + "soundtrack-24-" + c.name + ".wav";
+        const auto channels = static_cast<std::uint32_t>(c.fileChannels);
+        const std::string data = samples24.substr(0, 6 * channels);
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        const std::string wav = "RIFF" + le32(36 + static_cast<std::uint32_t>(data.size())) +
+                                "WAVEfmt " + le32(16) + std::string("\1\0", 2) +
+                                static_cast<char>(channels) + '\0' + le32(kRate) +
+                                le32(kRate * 3 * channels) + static_cast<char>(3 * channels) +
+                                std::string("\0\x18\0", 3) + "data" +
+                                le32(static_cast<std::uint32_t>(data.size())) + data;
+        std::fwrite(wav.data(), 1, wav.size(), file);
+        std::fclose(file);
+        ASSERT_EQ(soundtrackReadFile(path.c_str()), kSoundKnown);
+        ASSERT_EQ(soundtrackOpenDevice(nullptr), 0);
+        ASSERT_GE(soundtrackStart(), 0);
+        const std::size_t frames = c.fileChannels == 1 ? 2 : 1;
+        ASSERT_GE(fake::sound.frames.size(), frames);
+        EXPECT_EQ(std::vector<std::int32_t>(fake::sound.frames.begin(),
+                                            fake::sound.frames.begin() + static_cast<long>(frames)),
+                  std::vector<std::int32_t>(c.frames.begin(),
+                                            c.frames.begin() + static_cast<long>(frames)));
+        soundtrackClose();
+    }
+}
+
 TEST_F(Soundtrack, StopEndsTheSoundWithTheCuesAndAGoneCardEndsTheRun) {
     open(5000);
     fake::stopAt = 1000 + 250;

@@ -213,7 +213,8 @@ int rateShift(int argc, char** argv) {
     value.value.integer.value[0] = std::atol(argv[2]);
     // The control is the card's PCM one on newer kernels, a mixer one on older.
     int written = -1;
-    for (const snd_ctl_elem_iface_t iface : {SNDRV_CTL_ELEM_IFACE_PCM, SNDRV_CTL_ELEM_IFACE_MIXER}) {
+    for (const snd_ctl_elem_iface_t iface :
+         {SNDRV_CTL_ELEM_IFACE_PCM, SNDRV_CTL_ELEM_IFACE_MIXER}) {
         value.id.iface = iface;
         if (control >= 0 && written != 0) {
             written = ioctl(control, SNDRV_CTL_IOCTL_ELEM_WRITE, &value);
