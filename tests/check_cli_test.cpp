@@ -5,6 +5,7 @@
 
 #include "emulator.h"
 #include "virtual_serial.h"
+#include "wav_bytes.h"
 
 namespace {
 
@@ -77,17 +78,9 @@ std::string fileWith(const std::string& name, const std::string& bytes) {
     return path;
 }
 
-// A WAV file's header for `frames` frames of 16-bit stereo at 8000 Hz (or
-// of `bits`-bit samples), and its silence.
-std::string wavOf(unsigned frames, char bits = 16) {
-    const unsigned bytes = frames * 4;
-    auto le32 = [](unsigned v) {
-        return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
-                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-    };
-    return "RIFF" + le32(36 + bytes) + "WAVEfmt " + le32(16) + std::string("\1\0\2\0", 4) +
-           le32(8000) + le32(32000) + std::string("\4\0", 2) + bits + '\0' + "data" + le32(bytes) +
-           std::string(bytes, '\0');
+// `frames` frames of silence, stereo at 8000 Hz, of `bits`-bit samples.
+std::string wavOf(unsigned frames, unsigned bits = 16) {
+    return wavBytes(2, 8000, bits, std::string(frames * 2 * bits / 8, '\0'));
 }
 
 TEST(CheckCommand, SoundTellsItsLengthBesideTheShowsAndUnplayableSoundEndsWithStatusTwo) {

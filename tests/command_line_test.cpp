@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "playback/show_clock.h"
 #include "playback/soundtrack.h"
+#include "wav_bytes.h"
 
 namespace {
 
@@ -403,19 +404,13 @@ TEST_F(CommandLine, HelpAloneIsAskedForAndAnsweredWithStatusZero) {
     }
 }
 
-// A WAV file's bytes: `bits`-bit mono at 8000 Hz, 100 frames of silence.
-std::string wavBytes(char bits) {
-    const std::string size4(1, static_cast<char>(100 * bits / 8));
-    return "RIFF" + std::string(4, '\0') + "WAVEfmt " + std::string("\20\0\0\0\1\0\1\0", 8) +
-           std::string("\x40\x1f\0\0", 4) + std::string(4, '\0') +
-           std::string(1, static_cast<char>(bits / 8)) + '\0' + bits + '\0' + "data" + size4 +
-           std::string(3, '\0') + std::string(static_cast<std::size_t>(100 * bits / 8), '\0');
-}
-
 TEST_F(CommandLine, ASoundThatCannotPlayEndsTheRunBeforeAnythingActs) {
     writeShow("0:x\n");
-    std::ofstream(kUploadDir + "tune.wav", std::ios::binary) << wavBytes(16);
-    std::ofstream(kUploadDir + "8bit.wav", std::ios::binary) << wavBytes(8);
+    // Mono at 8000 Hz, 100 frames of silence.
+    std::ofstream(kUploadDir + "tune.wav", std::ios::binary)
+        << wavBytes(1, 8000, 16, std::string(200, '\0'));
+    std::ofstream(kUploadDir + "8bit.wav", std::ios::binary)
+        << wavBytes(1, 8000, 8, std::string(100, '\0'));
     std::ofstream(kUploadDir + "tune.flac", std::ios::binary)
         << "fLaC" << std::string("\x80\0\0\x22", 4) << std::string(10, '\0')
         << std::string("\x01\xF4\x02\xF0", 4) << std::string(20, '\0');

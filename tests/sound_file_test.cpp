@@ -9,26 +9,14 @@
 #include <cstdio>
 #include <string>
 
+#include "wav_bytes.h"
+
 namespace {
 
-std::string le16(unsigned v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
-std::string le32(unsigned v) { return le16(v) + le16(v >> 16); }
-
-// A WAV file: its fmt chunk (16 bytes, or 40 for the extensible form) and
-// `dataBytes` of silence, the size written as `dataSize` when given.
+// A WAV file of `dataBytes` of silence.
 std::string wav(unsigned tag, unsigned channels, unsigned rate, unsigned bits, unsigned dataBytes,
-                const std::string& before = "", long dataSize = -1) {
-    const unsigned align = channels * bits / 8;
-    std::string fmt =
-        le16(tag) + le16(channels) + le32(rate) + le32(rate * align) + le16(align) + le16(bits);
-    if (tag == 0xFFFE) {  // extensible: valid bits, channel mask, sub-format GUID
-        fmt += le16(22) + le16(bits) + le32(3) + le16(1) + std::string(14, '\x10');
-    }
-    const std::string chunks = "fmt " + le32(static_cast<unsigned>(fmt.size())) + fmt + before +
-                               "data" +
-                               le32(dataSize < 0 ? dataBytes : static_cast<unsigned>(dataSize)) +
-                               std::string(dataBytes, '\0');
-    return "RIFF" + le32(static_cast<unsigned>(chunks.size() + 4)) + "WAVE" + chunks;
+                const std::string& before = "", long long dataSize = -1) {
+    return wavBytes(channels, rate, bits, std::string(dataBytes, '\0'), tag, before, dataSize);
 }
 
 // A FLAC file's start: its STREAMINFO block.

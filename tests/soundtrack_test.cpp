@@ -17,17 +17,13 @@
 #include "playback/passes.h"
 #include "playback/show_clock.h"
 #include "playback/sound_file.h"
+#include "wav_bytes.h"
 
 namespace {
 
 // A frame a millisecond: the sound's frame N is heard N ms after its first.
 constexpr int kRate = 1000;
 constexpr std::int64_t kMs = 1000000;
-
-std::string le32(std::uint32_t v) {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-            static_cast<char>(v >> 24)};
-}
 
 // A 16-bit stereo WAV file of `frames` frames whose frame i holds i + 1: its
 // low 15 bits on the first channel, the rest on the second, as the fake
@@ -38,16 +34,12 @@ std::string soundFile(std::uint32_t frames) {
     if (file == nullptr) {
         return path;
     }
-    const std::string header = "RIFF" + le32(36 + frames * 4) + "WAVEfmt " + le32(16) +
-                               std::string("\1\0\2\0", 4) + le32(kRate) + le32(kRate * 4) +
-                               std::string("\4\0\20\0", 4) + "data" + le32(frames * 4);
-    std::fwrite(header.data(), 1, header.size(), file);
-    std::vector<std::int16_t> samples(2 * static_cast<std::size_t>(frames));
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        samples[2 * i] = static_cast<std::int16_t>((i + 1) & 0x7FFF);
-        samples[2 * i + 1] = static_cast<std::int16_t>((i + 1) >> 15);
+    std::string data;
+    for (std::uint32_t i = 1; i <= frames; ++i) {
+        data += le16(i & 0x7FFF) + le16(i >> 15);
     }
-    std::fwrite(samples.data(), sizeof samples[0], samples.size(), file);
+    const std::string wav = wavBytes(2, kRate, 16, data);
+    std::fwrite(wav.data(), 1, wav.size(), file);
     std::fclose(file);
     return path;
 }
@@ -291,14 +283,8 @@ TEST_F(Soundtrack, EachFramePlaysInTheCardsChannelsAsSixteenBits) {
         fake::sound.minChannels = c.cardChannels;
         const std::string path = ::testing::TempDir() + "soundtrack-24-" + c.name + ".wav";
         const auto channels = static_cast<std::uint32_t>(c.fileChannels);
-        const std::string data = samples24.substr(0, 6 * channels);
+        const std::string wav = wavBytes(channels, kRate, 24, samples24.substr(0, 6 * channels));
         std::FILE* file = std::fopen(path.c_str(), "wb");
-        const std::string wav = "RIFF" + le32(36 + static_cast<std::uint32_t>(data.size())) +
-                                "WAVEfmt " + le32(16) + std::string("\1\0", 2) +
-                                static_cast<char>(channels) + '\0' + le32(kRate) +
-                                le32(kRate * 3 * channels) + static_cast<char>(3 * channels) +
-                                std::string("\0\x18\0", 3) + "data" +
-                                le32(static_cast<std::uint32_t>(data.size())) + data;
         std::fwrite(wav.data(), 1, wav.size(), file);
         std::fclose(file);
         ASSERT_EQ(soundtrackReadFile(path.c_str()), kSoundKnown);
