@@ -51,7 +51,10 @@ bool isOpenFailure(const std::string& out) {
     return startsWith(out, "could not open file " + kUploadDir) ||
            startsWith(out, "couldn't read file " + kUploadDir) ||
            startsWith(out, "couldn't repeat file " + kUploadDir) ||
-           startsWith(out, "couldn't open trigger ");
+           startsWith(out, "couldn't open trigger ") ||
+           startsWith(out, "could not open sound file " + kUploadDir) ||
+           startsWith(out, "couldn't play sound file " + kUploadDir) ||
+           startsWith(out, "couldn't open sound device ");
 }
 
 // Runs the walk with standard output caught in memory.
