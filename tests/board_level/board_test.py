@@ -1004,12 +1004,14 @@ class Scenarios:
 
     def sound_in_step_with_the_cues(self):
         late, _ = self.against_the_clicks("clicks.txt", SOUND_RATE, 15, CLICKS)
-        median, p95 = self.centiles(late)
-        # The first cue comes before the card's clock has been seen: the
-        # loopback card counts its start from the timer tick before it.
-        self.notes.append(f"sound: cue minus click over {CLICKS} cues: median {median:.2f} ms, "
-                          f"p95 of its size {p95:.2f} ms, least {min(late):.2f}, most "
-                          f"{max(late):.2f} ms, the first cue {late[0]:.2f} ms")
+        # The first cue comes before the card's clock has been seen (the
+        # loopback card counts its start from the timer tick before it): it
+        # is told apart, and the goal is for the cues that follow it.
+        median, p95 = self.centiles(late[1:])
+        self.notes.append(f"sound: cue minus click over the {CLICKS - 1} cues after the first: "
+                          f"median {median:.2f} ms, p95 of its size {p95:.2f} ms, least "
+                          f"{min(late[1:]):.2f}, most {max(late[1:]):.2f} ms; the first cue "
+                          f"{late[0]:.2f} ms")
         check(abs(median) < 1 and p95 < 2,
               f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
 
@@ -1037,7 +1039,7 @@ class Scenarios:
         # Medians of the first and the last 10 s.
         tenth = DRIFT_CLICKS // 6
         drift = sorted(late[-tenth:])[tenth // 2] - sorted(late[:tenth])[tenth // 2]
-        median, p95 = self.centiles(late)
+        median, p95 = self.centiles(late[1:])
         self.notes.append(f"sound on a card {ppm:+d} ppm fast (its clicks {spacing:+.0f} ppm "
                           f"further apart than the board's clock says): cue minus click median "
                           f"{median:.2f} ms, p95 of its size {p95:.2f} ms, drift from the first "
