@@ -159,19 +159,31 @@ TEST_F(WaitProgram, StartsThePlayerOnceItsDeviceIsThereAndFailsWithoutIt) {
         std::string plugged;              // where a device is, if anywhere
         std::string out;
         int status;
+        std::string sound;  // the sound device waited for, if any
     };
+    // No card has this id; a name that is no device name is the player's
+    // to report.
+    const std::string card = "hw:CARD=NoCardIsCalledSo";
     const Case cases[] = {
         {{},
          "",
          "no serial device: neither " + kFirst + " nor " + kSecond + " appeared within 1 seconds\n",
-         1},
-        {{}, kSecond, "played\n", 0},
+         1,
+         ""},
+        {{}, kSecond, "played\n", 0, ""},
         // A built-in device is there, the named one is not: no start.
         {{"-s", named},
          kFirst,
          "no serial device: " + named + " did not appear within 1 seconds\n",
-         1},
-        {{"-s", named}, named, "played\n", 0},
+         1,
+         ""},
+        {{"-s", named}, named, "played\n", 0, ""},
+        {{"-o", card},
+         kSecond,
+         "no sound device: " + card + " did not appear within 1 seconds\n",
+         1,
+         card},
+        {{"-s", named, "-o", "card0"}, named, "played\n", 0, "card0"},
     };
     for (const Case& c : cases) {
         std::unique_ptr<VirtualSerial> device;
@@ -186,9 +198,13 @@ TEST_F(WaitProgram, StartsThePlayerOnceItsDeviceIsThereAndFailsWithoutIt) {
         manager.stop();
         EXPECT_EQ(result.out, c.out) << c.plugged;
         EXPECT_EQ(result.status, c.status) << c.plugged;
-        const std::string waitedFor =
-            c.device.empty() ? kFirst + " or " + kSecond : c.device.back();
-        EXPECT_EQ(manager.states(), std::vector<std::string>{"waiting for " + waitedFor});
+        std::vector<std::string> states = {
+            "waiting for " +
+            (c.device.size() > 1 && c.device[0] == "-s" ? c.device[1] : kFirst + " or " + kSecond)};
+        if (!c.sound.empty()) {
+            states.push_back("waiting for the sound device " + c.sound);
+        }
+        EXPECT_EQ(manager.states(), states);
         EXPECT_LT(manager.longestSilenceNanos(), 400 * 1000000LL);
         if (c.status != 0) {
             EXPECT_GE(manager.pings(), 3);  // through the second it waited

@@ -18,6 +18,7 @@ std::uint32_t writeCost;
 int writeResult;
 std::vector<Write> writes;
 std::vector<std::uint32_t> checks;
+std::vector<std::uint32_t> alive;
 int checkResult;
 int yields;
 std::vector<Sleep> sleeps;
@@ -43,6 +44,7 @@ void reset() {
     writeResult = 0;
     writes.clear();
     checks.clear();
+    alive.clear();
     checkResult = 0;
     yields = 0;
     sleeps.clear();
@@ -152,6 +154,13 @@ int serialCheck(int /*handle*/) {
 }
 
 void yieldProcessor() { ++fake::yields; }
+
+// No service manager listens; the watchdog's calls are recorded. (These
+// stand in for the real ones, which only a whole player speaks through.)
+bool serviceListens() { return false; }
+void serviceState(const char* /*state*/) {}
+void serviceAlive() { fake::alive.push_back(fake::lastReading); }
+int serviceAliveWithinMs() { return -1; }
 
 std::int64_t wallClockNanos() { return fake::wallNanos; }
 

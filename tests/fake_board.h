@@ -30,6 +30,8 @@ extern int writeResult;
 extern std::vector<Write> writes;
 // Clock readings at which the show clock looked at the port.
 extern std::vector<std::uint32_t> checks;
+// Clock readings at which the player told the watchdog it is alive.
+extern std::vector<std::uint32_t> alive;
 // What serialCheck answers.
 extern int checkResult;
 // How often the show clock let other work have the core.

@@ -344,6 +344,9 @@ TEST_F(ShowClock, DenseCuesStillLetThePortBeLookedAt) {
     ASSERT_EQ(fake::writes.size(), 1000U);
     EXPECT_EQ(writtenAt(999), 999);
     EXPECT_LE(longestGapBetweenChecks(fake::writes.back().lastReading), 50U);
+    // Each look also tells the watchdog: waits too short to sleep in tell
+    // it nothing.
+    EXPECT_EQ(fake::alive, fake::checks);
 }
 
 TEST_F(ShowClock, DeviceGoneWhileWaitingEndsTheRunWithStatusOne) {

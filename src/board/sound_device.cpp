@@ -1,9 +1,14 @@
 #include "sound_device.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+// After <ctime>: the header uses struct timespec.
+#include <sound/asound.h>
 
 namespace {
 
@@ -22,21 +27,35 @@ int readIndex(const char* text, std::size_t length, int most) {
     return value < most ? value : -1;
 }
 
-// The card a number or an id names: the kernel lists each card's id as a
-// link /proc/asound/ID to its folder cardN. -1 when none.
+// The card a number or an id names, or -1. Each card's control device
+// tells its id; /proc/asound would too, but a locked-down service (the
+// show's unit) sees no /proc but its own processes.
 int cardOf(const char* text, std::size_t length) {
     const int number = readIndex(text, length, kSoundCards);
     if (number >= 0) {
         return number;
     }
-    char link[64];
-    char target[32] = {};
-    if (length == 0 || length > 32 || std::memchr(text, '/', length) != nullptr ||
-        std::snprintf(link, sizeof link, "/proc/asound/%.*s", static_cast<int>(length), text) < 0 ||
-        readlink(link, target, sizeof target - 1) < 0 || std::strncmp(target, "card", 4) != 0) {
+    if (length == 0 || length >= sizeof(snd_ctl_card_info::id)) {
         return -1;
     }
-    return readIndex(target + 4, std::strlen(target + 4), kSoundCards);
+    for (int card = 0; card < kSoundCards; ++card) {
+        char control[32];
+        std::snprintf(control, sizeof control, "/dev/snd/controlC%d", card);
+        const int fd = open(control, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        snd_ctl_card_info info{};
+        const bool named =
+            ioctl(fd, SNDRV_CTL_IOCTL_CARD_INFO, &info) == 0 &&
+            std::strncmp(reinterpret_cast<const char*>(info.id), text, length) == 0 &&
+            info.id[length] == '\0';
+        close(fd);
+        if (named) {
+            return card;
+        }
+    }
+    return -1;
 }
 
 }  // namespace

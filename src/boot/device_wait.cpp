@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "board/board.h"
+#include "board/sound_device.h"
 
 namespace {
 
@@ -22,14 +23,41 @@ std::int64_t monotonicMs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-DeviceFound look(const char* first, const char* second) {
-    if (access(first, R_OK | W_OK) == 0 || access(second, R_OK | W_OK) == 0) {
+DeviceFound lookAt(const char* path) {
+    if (access(path, R_OK | W_OK) == 0) {
         return DeviceFound::kUsable;
     }
-    if (access(first, F_OK) == 0 || access(second, F_OK) == 0) {
-        return DeviceFound::kNotAllowed;
+    return access(path, F_OK) == 0 ? DeviceFound::kNotAllowed : DeviceFound::kNone;
+}
+
+// The better of the two finds.
+DeviceFound better(DeviceFound a, DeviceFound b) { return a > b ? a : b; }
+
+DeviceFound lookForSerial(const char* first, const char* second) {
+    return better(lookAt(first), lookAt(second));
+}
+
+// A sound device's node: the one its name gives, or for the default any
+// card's first device. A name that is no device name at all is left to the
+// player to report.
+DeviceFound lookForSound(const char* name, const char*) {
+    char path[64];
+    const int named = soundDevicePath(name, path, sizeof path);
+    if (named > 0) {
+        return lookAt(path);
     }
-    return DeviceFound::kNone;
+    if (named == kSoundNameNoCard) {
+        return DeviceFound::kNone;
+    }
+    if (named < 0) {
+        return DeviceFound::kUsable;
+    }
+    DeviceFound found = DeviceFound::kNone;
+    for (int card = 0; card < kSoundCards && found != DeviceFound::kUsable; ++card) {
+        soundCardPath(card, path, sizeof path);
+        found = better(found, lookAt(path));
+    }
+    return found;
 }
 
 // Watches the folder that holds `path` for nodes made, moved in or changed.
@@ -48,12 +76,18 @@ void watchFolderOf(int watcher, const char* path) {
 
 }  // namespace
 
-DeviceFound waitForDevice(const char* first, const char* second, int limitSeconds) {
+namespace {
+
+// Waits until `look(first, second)` finds a usable device, looking again
+// whenever the folders holding `watchFirst` and `watchSecond` change.
+DeviceFound waitUntilUsable(DeviceFound (*look)(const char*, const char*), const char* first,
+                            const char* second, const char* watchFirst, const char* watchSecond,
+                            int limitSeconds) {
     const std::int64_t deadline = monotonicMs() + static_cast<std::int64_t>(limitSeconds) * 1000;
     const int watcher = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watcher >= 0) {
-        watchFolderOf(watcher, first);
-        watchFolderOf(watcher, second);
+        watchFolderOf(watcher, watchFirst);
+        watchFolderOf(watcher, watchSecond);
     }
     DeviceFound found = look(first, second);
     for (std::int64_t left = deadline - monotonicMs(); found != DeviceFound::kUsable && left > 0;
@@ -74,4 +108,15 @@ DeviceFound waitForDevice(const char* first, const char* second, int limitSecond
         close(watcher);
     }
     return found;
+}
+
+}  // namespace
+
+DeviceFound waitForDevice(const char* first, const char* second, int limitSeconds) {
+    return waitUntilUsable(lookForSerial, first, second, first, second, limitSeconds);
+}
+
+DeviceFound waitForSoundDevice(const char* name, int limitSeconds) {
+    // /dev/snd itself is made with the first card: /dev is watched for it.
+    return waitUntilUsable(lookForSound, name, nullptr, "/dev/snd", "/dev/snd/pcm", limitSeconds);
 }

@@ -17,3 +17,9 @@ enum class DeviceFound {
 // boot. Sleeps on changes to the devices' folders, looking again at least
 // every second; it starts no program.
 DeviceFound waitForDevice(const char* first, const char* second, int limitSeconds);
+
+// Waits as waitForDevice() does until the sound device `name` is there and
+// this process may open it: the node the name gives (as the player's -o
+// takes it), or for an empty name or "default", the first device of any
+// card.
+DeviceFound waitForSoundDevice(const char* name, int limitSeconds);
