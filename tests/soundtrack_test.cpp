@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -229,6 +231,39 @@ TEST_F(Soundtrack, PassesLastAsLongAsTheirSoundAndLoopsRestartItOnTheirGrid) {
             static_cast<double>(clockNanos() - g_heard[g_heard.size() - 2].nanos) / kMs;
         EXPECT_GE(lastPass,
                   c.period > 0 ? std::min<double>(static_cast<double>(c.period), 2000) - 1 : 1999);
+        soundtrackClose();
+    }
+}
+
+TEST_F(Soundtrack, AStartMomentIsWhenTheSoundsFirstFrameIsHeard) {
+    // The card is started ahead of the moment, on silence, however near the
+    // moment is; a loop's passes follow on the moment's grid.
+    for (const std::int64_t ahead : {3000, 400, 100}) {
+        SCOPED_TRACE(ahead);
+        fresh();
+        fake::sound.latencyFrames = 2;
+        open(2000);
+        passPeriod = 2500;
+        const std::int64_t before = clockNanos();
+        startMoment = fake::wallNanos + ahead * kMs;
+        play("0:a\n1f4:b\n", 2);
+        const auto& frames = fake::sound.frames;
+        const auto first = std::find(frames.begin(), frames.end(), 1) - frames.begin();
+        ASSERT_LT(static_cast<std::size_t>(first), frames.size());
+        EXPECT_NEAR((fake::soundHeardNanos(first) - static_cast<double>(before)) / kMs,
+                    static_cast<double>(ahead), 0.01);
+        ASSERT_EQ(g_heard.size(), 4U);
+        for (std::int64_t i = 0; i < 4; ++i) {
+            // Within the millisecond the fake clock moves on by while polled.
+            const std::int64_t frame = i % 2 * 500;
+            const Heard& heard = g_heard[static_cast<std::size_t>(i)];
+            EXPECT_GE(heard.frame, frame) << "cue " << i;
+            EXPECT_LE(heard.frame, frame + 1) << "cue " << i;
+            EXPECT_NEAR(static_cast<double>(heard.nanos - before) / kMs,
+                        static_cast<double>(ahead + (i / 2) * 2500 + i % 2 * 500), 1.0)
+                << "cue " << i;
+        }
+        EXPECT_EQ(fake::sound.starts, 1);
         soundtrackClose();
     }
 }

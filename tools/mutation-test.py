@@ -633,6 +633,11 @@ MUTANTS = [
     M("sound-opened-never", "src/command_line.cpp", "    return openSound();", "    return true;"),
     M("check-cue-at-sound-end-warned", "src/check/show_check.cpp",
       "latest_ > soundMs_", "latest_ >= soundMs_"),
+    M("sound-not-started-ahead-of-the-moment", "src/playback/show_clock.cpp",
+      "const bool soundAhead = soundtrackOn() && triggerSource < 0;",
+      "const bool soundAhead = false;"),
+    M("sound-ahead-plays-at-once", "src/playback/soundtrack.cpp",
+      "return startStream(-g_format.frames);", "return startStream(0);"),
     M("check-sound-as-long-as-period-warned", "src/check/show_check.cpp",
       "soundMs_ > periodMs_", "soundMs_ >= periodMs_"),
 ]

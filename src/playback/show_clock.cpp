@@ -58,6 +58,18 @@ std::int64_t passGridNanos = 0;
 
 constexpr std::int64_t kNanosPerMs = 1000000;
 
+// With a sound and a start moment (-t), the sound's stream starts this
+// long before the moment, on silence, so that its first frame leaves at
+// the moment itself: longer than a device takes to start and to fill its
+// buffer. The first frame is placed once the device's clock has been read
+// for a while, this long before it leaves.
+constexpr std::int64_t kSoundStartsAheadNanos = 500 * kNanosPerMs;
+constexpr std::int64_t kSoundPlacedAheadNanos = 150 * kNanosPerMs;
+
+// Where the sound's first frame is to leave for the start moment, on the
+// monotonic clock, or -1.
+std::int64_t soundStartNanos = -1;
+
 // While it waits for a trigger the show clock still reads its clock at
 // least this often, so that its widened readings stay right.
 constexpr int kTriggerWaitMs = 3600 * 1000;
@@ -98,6 +110,22 @@ void checkPort(std::int64_t now) {
     }
 }
 
+// Starts the sound's stream on silence now, for its first frame to leave
+// at `firstFrameNanos` on the monotonic clock; feeds the device and looks
+// at the port until it is time to put that frame in place.
+void startSoundAhead(std::int64_t firstFrameNanos) {
+    if (!soundtrackStartSilent()) {
+        soundGone();
+    }
+    const std::int64_t place = firstFrameNanos - kSoundPlacedAheadNanos;
+    for (std::int64_t now = clockNanos(); now < place; now = clockNanos()) {
+        stopIfAsked();
+        sleepUntilNanos(std::min(place, now + kCheckEveryMs * kNanosPerMs));
+        checkPort(clockNow());
+    }
+    soundStartNanos = firstFrameNanos;
+}
+
 // Triggers that come while a pass plays are not played later: they are
 // dropped while the player waits for a cue and before each write, never
 // after one, so that a trigger right after a pass's last cue starts the
@@ -120,10 +148,19 @@ void waitForStartMoment() {
     // Waited for here by one show only: after a step of the wall clock its
     // moment stands, or has passed.
     stateWaitingForStart(moment);
+    // A sound that starts with the show is started ahead (a trigger's
+    // starts on the trigger).
+    const bool soundAhead = soundtrackOn() && triggerSource < 0;
+    const std::int64_t until = soundAhead ? moment - kSoundStartsAheadNanos : moment;
     std::int64_t tick = 0;
-    while ((tick = waitForWallClock(moment)) == kWallClockStepped) {
+    while ((tick = waitForWallClock(until)) == kWallClockStepped) {
     }
     stopIfAsked();
+    const std::int64_t left = moment - wallClockNanos();
+    if (soundAhead && left >= 0) {
+        startSoundAhead(clockNanos() + left);
+        return;
+    }
     if (tick < 0) {
         std::puts("start time has passed");
         std::exit(1);
@@ -279,8 +316,15 @@ void endPassWithSound(bool anotherFollows) {
 std::int64_t startPass() {
     waitForStartMoment();
     if (soundtrackOn()) {
-        countPassFromSound(soundtrackStart());
-        passGridNanos = passStartNanos;
+        if (soundStartNanos >= 0) {
+            // A loop's grid counts from the start moment itself.
+            countPassFromSound(soundtrackStartAt(soundStartNanos));
+            passGridNanos = soundStartNanos;
+            soundStartNanos = -1;
+        } else {
+            countPassFromSound(soundtrackStart());
+            passGridNanos = passStartNanos;
+        }
         return passStart;
     }
     if (starttime < 0) {

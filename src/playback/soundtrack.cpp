@@ -212,23 +212,27 @@ std::int64_t soundtrackLengthMs() {
     return (g_format.frames * 1000 + g_format.rate - 1) / g_format.rate;
 }
 
-std::int64_t soundtrackStart() {
-    if (g_running) {
-        soundStop(g_out);
-        g_running = false;
-    }
+namespace {
+
+// Starts the stream afresh, the pass's sound from stream frame `frame` on
+// (before 0: none yet).
+bool startStream(std::int64_t frame) {
+    soundtrackPause();
     g_written = 0;
     soundClockReset(g_format.rate);
-    beginPass(0);
+    beginPass(frame);
     if (!fill(0) || soundStart(g_out) != 0) {
-        return -1;
+        return false;
     }
     g_running = true;
-    if (!soundtrackFeed()) {
-        return -1;
-    }
-    return beginPass(0);
+    return soundtrackFeed();
 }
+
+}  // namespace
+
+std::int64_t soundtrackStart() { return startStream(0) ? beginPass(0) : -1; }
+
+bool soundtrackStartSilent() { return startStream(-g_format.frames); }
 
 void soundtrackQueueNext(std::int64_t monotonicNanos) {
     if (!g_running) {

@@ -33,6 +33,12 @@ std::int64_t soundtrackLengthMs();
 // clock; -1 when the device went away.
 std::int64_t soundtrackStart();
 
+// Starts the stream afresh on silence, for a sound that is to start at a
+// moment to come (soundtrackQueueNext(), then soundtrackStartAt()): the
+// device's start and its buffer are behind it by then. Returns false when
+// the device went away.
+bool soundtrackStartSilent();
+
 // Queues the next pass's sound from the frame that leaves the device at
 // `monotonicNanos`, cutting the pass's own off there: known before the
 // pass ends, the next one's sound starts on its first frame.

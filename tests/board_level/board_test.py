@@ -418,6 +418,10 @@ CLICKS = 40
 CLICK_EVERY_MS = 250
 
 
+# The show with sound started at a moment (-t): a click every 250 ms for
+# 2 s.
+START_CLICKS = 8
+
 # The long show for a card whose clock is off: a click a second for a
 # minute, at 8 kHz.
 DRIFT_RATE = 8000
@@ -443,6 +447,8 @@ def click_sound(rate, clicks, every_ms):
 SHOWS = {
     "clicks.wav": (click_sound(SOUND_RATE, CLICKS, CLICK_EVERY_MS), b""),
     "clicks.txt": show([(n * CLICK_EVERY_MS, b"c\n") for n in range(CLICKS)]),
+    "start.wav": (click_sound(SOUND_RATE, START_CLICKS, CLICK_EVERY_MS), b""),
+    "start.txt": show([(n * CLICK_EVERY_MS, b"c\n") for n in range(START_CLICKS)]),
     "drift.wav": (click_sound(DRIFT_RATE, DRIFT_CLICKS, 1000), b""),
     "drift.txt": show([(n * 1000, b"c\n") for n in range(DRIFT_CLICKS)]),
     # Line ends as written, high bytes, colons in the codes, two cues at once.
@@ -971,14 +977,19 @@ class Scenarios:
                         f"least {min(seconds):.2f} ms")
         self.notes.append(f"trigger figures ({rounds * per} presses each): " + "; ".join(line))
 
-    def against_the_clicks(self, show, rate, seconds, count):
+    def against_the_clicks(self, show, rate, seconds, count, start_in=None):
         """Plays show and its sound on the kernel's loopback card: each
         click's moment, captured at the card's far end, against its cue's
         arrival at a pseudo-terminal, both on the board's monotonic clock.
-        Returns cue minus click in ms, in show order, and the clicks' moments
-        in ns."""
+        With start_in, the player is given -t that many seconds ahead (on
+        the board's wall clock), and the first click's moment is also
+        compared with it. Returns cue minus click in ms, in show order, the
+        clicks' moments in ns, and the first click minus the start moment in
+        ms (or None)."""
         sound = show.replace(".txt", ".wav")
+        start = " -t @$start" if start_in else ""
         command = (
+            f"start=$(($(date +%s) + {start_in or 0})); echo @@START $start; "
             "mkdir -p /dev/pts; grep -q devpts /proc/mounts || mount -t devpts devpts /dev/pts; "
             f"orv-board-guest pty-arrivals {seconds + 3} > /tmp/arrivals & "
             f"orv-board-guest record-clicks /dev/snd/pcmC0D1c {rate} {seconds} > /tmp/clicks & "
@@ -986,7 +997,7 @@ class Scenarios:
             "grep -q '@@CLICKS ready' /tmp/clicks && break; sleep 0.01; done; "
             "pty=$(sed -n 's/^@@PTY path=//p' /tmp/arrivals); "
             f"orv-board-guest run {self.player} -b 115200 -s $pty -f {show} -a {sound} "
-            "-o hw:Loopback,0 -d 0; wait; cat /tmp/arrivals /tmp/clicks")
+            f"-o hw:Loopback,0 -d 0{start}; wait; cat /tmp/arrivals /tmp/clicks")
         lines = self.board.shell(command, timeout=seconds + 120)
         Run(lines).expect("", 0)
         arrivals = [int(field(line, "at")) for line in lines if line.startswith("@@ARRIVAL")]
@@ -994,7 +1005,13 @@ class Scenarios:
         check(len(arrivals) == count and len(clicks) == count,
               f"{len(arrivals)} cues and {len(clicks)} clicks, not {count}: "
               + " ".join(line for line in lines if line.startswith("@@CLICKS")))
-        return [(arrival - click) / 1e6 for arrival, click in zip(arrivals, clicks)], clicks
+        late = [(arrival - click) / 1e6 for arrival, click in zip(arrivals, clicks)]
+        if not start_in:
+            return late, clicks, None
+        moment = int(next(line for line in lines if line.startswith("@@START")).split()[1])
+        ready = next(line for line in lines if line.startswith("@@CLICKS ready"))
+        first = clicks[0] + int(field(ready, "wall")) - int(field(ready, "at"))
+        return late, clicks, (first - moment * 1000000000) / 1e6
 
     @staticmethod
     def centiles(late):
@@ -1003,7 +1020,7 @@ class Scenarios:
             int(len(late) * 0.95)]
 
     def sound_in_step_with_the_cues(self):
-        late, _ = self.against_the_clicks("clicks.txt", SOUND_RATE, 15, CLICKS)
+        late, _, _ = self.against_the_clicks("clicks.txt", SOUND_RATE, 15, CLICKS)
         # The first cue comes before the card's clock has been seen (the
         # loopback card counts its start from the timer tick before it): it
         # is told apart, and the goal is for the cues that follow it.
@@ -1012,6 +1029,21 @@ class Scenarios:
                           f"median {median:.2f} ms, p95 of its size {p95:.2f} ms, least "
                           f"{min(late[1:]):.2f}, most {max(late[1:]):.2f} ms; the first cue "
                           f"{late[0]:.2f} ms")
+        check(abs(median) < 1 and p95 < 2,
+              f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
+
+    def sound_starts_at_the_start_moment(self):
+        # -t: the card is started ahead, on silence, and the sound's first
+        # frame put at the moment; by the first cue the card's clock has
+        # been read for half a second.
+        late, _, first = self.against_the_clicks("start.txt", SOUND_RATE, 8, START_CLICKS,
+                                                 start_in=3)
+        median, p95 = self.centiles(late)
+        self.notes.append(f"sound with -t: the first click {first:+.2f} ms after the start "
+                          f"moment (wall clock); cue minus click over all {START_CLICKS} cues, "
+                          f"the first included: median {median:.2f} ms, p95 of its size "
+                          f"{p95:.2f} ms, the first cue {late[0]:.2f} ms")
+        check(0 <= first < 2, f"the first click {first:.2f} ms after the start moment")
         check(abs(median) < 1 and p95 < 2,
               f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
 
@@ -1031,8 +1063,8 @@ class Scenarios:
         check(answer == ["@@SHIFT ok=0"] * 2,
               f"the loopback card's rate shift cannot be set: {answer}")
         try:
-            late, clicks = self.against_the_clicks("drift.txt", DRIFT_RATE, DRIFT_CLICKS + 5,
-                                                   DRIFT_CLICKS)
+            late, clicks, _ = self.against_the_clicks("drift.txt", DRIFT_RATE,
+                                                      DRIFT_CLICKS + 5, DRIFT_CLICKS)
         finally:
             set_shift(100000)
         spacing = ((clicks[-1] - clicks[0]) / 1e9 / (DRIFT_CLICKS - 1) - 1) * 1e6
@@ -1072,7 +1104,7 @@ class Scenarios:
     ]
     # Long ones, run with the board's own build only.
     NATIVE = [presses_after_each_pass_play_a_pass_each, trigger_figures_against_the_reference,
-              sound_card_100_ppm_off]
+              sound_starts_at_the_start_moment, sound_card_100_ppm_off]
     # A build for another board (the armhf build on the arm64 board, as on a
     # 32-bit Raspberry Pi OS with a 64-bit kernel) runs those that pass its
     # calls through the kernel's 32-bit compatibility layer: the rates

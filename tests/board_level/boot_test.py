@@ -46,10 +46,16 @@ Third boot, the adapter present:
   not open the chip; with the rule that gives the chips to the group gpio,
   each press plays one pass, a press during a pass is ignored, and
   `systemctl stop` ends the unit inactive;
+- a show with sound from the settings (ORVPLAYER_SOUND and a card named
+  by its id): the unit waits for the card, which comes late (the kernel's
+  loopback card, snd-aloop, loaded a moment after the start), then plays;
+  each click of the sound, heard at the card's far end by the guest tool,
+  against its cue's arrival at the adapter;
 - dpkg --purge leaves no unit, link or settings behind.
 
 The root file system, the kernel and the gpio-sim module are cached in the
-cache folder given.
+cache folder given. The board-level test's guest tool is built here for
+the guest (static, with this machine's g++).
 """
 
 import argparse
@@ -87,6 +93,16 @@ SECOND_SERIAL = "SKULL"
 PERIOD_MS = 4000
 LATE_BY_AT_MOST = 0.25
 
+# The show with sound: its clicks, and how far apart.
+SOUND_CLICKS = 10
+SOUND_EVERY_MS = 300
+# The cues' arrival at the adapter, this machine's end of an emulated USB
+# bus, against the clicks in the guest, across two clocks compared through
+# the shell: loose bounds that a sound a buffer late, or one that drifts,
+# still fails. The millisecond figures come from the board-level test.
+SOUND_LATE_AT_MOST = 0.05
+SOUND_SPREAD_AT_MOST = 0.03
+
 SHOWS = {
     "show.txt": board.numbered(20, 100, 30),
     "act-1.txt": board.show([(0, b"ACT ONE\r\n"), (0x64, b"CURTAIN\r\n")]),
@@ -107,6 +123,10 @@ SHOWS = {
     "skull.txt": board.show([(0, b"JAW\r\n"), (0xc8, b"EYES\r\n"), (0x190, b"SCREAM\r\n")]),
     # A loop whose player is stopped (SIGSTOP) until the watchdog restarts it.
     "alive.txt": board.show([(0, b"ALIVE A\r\n"), (0x1f4, b"ALIVE B\r\n")]),
+    # A click every 300 ms, each with its cue.
+    "sound.wav": (board.click_sound(board.SOUND_RATE, SOUND_CLICKS, SOUND_EVERY_MS), b""),
+    "sound.txt": board.show([(n * SOUND_EVERY_MS, b"SOUND %d\n" % n)
+                             for n in range(SOUND_CLICKS)]),
     # A pass of two seconds, played on each press of a button.
     "button.txt": board.show([(0, b"PRESSED 1\n"), (0x3e8, b"PRESSED 2\n"),
                               (0x7d0, b"PRESSED 3\n")]),
@@ -185,9 +205,20 @@ def root_filesystem(cache):
     return tarball
 
 
+def guest_tool(work):
+    """The board-level test's guest tool, built static for this guest."""
+    tool = work / "orv-board-guest"
+    sources = [ROOT / "tests" / "board_level" / name for name in ("guest_tool.cpp",
+                                                                 "guest_sound.cpp")]
+    subprocess.run(["g++", "-std=c++17", "-O2", "-static", "-o", str(tool)]
+                   + [str(source) for source in sources], check=True)
+    return tool
+
+
 def make_disk(work, tarball, modules_dir, deb, gpio_module):
     """The guest's disk: the base system, the kernel's modules, the test's
-    agent and shows, the package to install and the gpio-sim module."""
+    agent, shows and guest tool, the package to install and the gpio-sim
+    module."""
     root = work / "root"
     if root.exists():
         shutil.rmtree(root)
@@ -213,6 +244,7 @@ def make_disk(work, tarball, modules_dir, deb, gpio_module):
     subprocess.run(["chroot", str(root), "chown", "-R", "yot:yot", "/home/yot"], check=True)
     shutil.copy(deb, root / "root" / "orvplayer.deb")
     shutil.copy(gpio_module, root / "root" / "gpio-sim.ko")
+    shutil.copy(guest_tool(work), root / "root" / "orv-board-guest")
     disk = work / "disk.img"
     subprocess.run(["mkfs.ext4", "-q", "-F", "-d", str(root), str(disk), "2G"], check=True)
     shutil.rmtree(root)
@@ -997,6 +1029,63 @@ class BootTest:
                   f"after systemctl stop: {state}")
             check(self.system.take_ftdi() == b"", "bytes after the last pass")
 
+    def sound_from_the_settings(self):
+        # As a USB card that comes late at boot: the show waits for the card
+        # its settings name (by id: the unit sees no /proc/asound), then
+        # plays. The card is the kernel's loopback card, whose capture side
+        # the guest tool records.
+        self.system.plug_ftdi()
+        self.system.take_ftdi()
+        unit = "orvplayer@sound.txt"
+        with self.settings(ORVPLAYER_SOUND="sound.wav", ORVPLAYER_SOUND_DEVICE="hw:CARD=Loopback",
+                           ORVPLAYER_DELAY="2000"):
+            self.sh(f"systemctl start {unit}")
+            state = {}
+            for _ in range(100):
+                state = self.unit_state(unit, "StatusText")
+                if state.get("StatusText") == "waiting for the sound device hw:CARD=Loopback":
+                    break
+                time.sleep(0.1)
+            check(state.get("StatusText") == "waiting for the sound device hw:CARD=Loopback",
+                  f"before the card: {state}")
+            seconds = 2 + SOUND_CLICKS * SOUND_EVERY_MS // 1000 + 4
+            lines = self.sh(
+                "modprobe snd-aloop; for i in $(seq 100); do [ -c /dev/snd/pcmC0D1c ] && break; "
+                "sleep 0.05; done; /root/orv-board-guest record-clicks /dev/snd/pcmC0D1c "
+                f"{board.SOUND_RATE} {seconds} > /tmp/clicks 2>&1 & "
+                "for i in $(seq 100); do grep -q '@@CLICKS' /tmp/clicks && break; sleep 0.05; "
+                "done; cat /tmp/clicks")
+            check(any(line.startswith("@@CLICKS ready") for line in lines),
+                  f"the loopback card cannot be recorded: {lines}")
+            _, expected = SHOWS["sound.txt"]
+            self.wait_for_bytes(len(expected), 60)
+            cue = len(expected) // SOUND_CLICKS
+            arrivals = [self.system.arrival(n * cue) for n in range(SOUND_CLICKS)]
+            got = self.system.take_ftdi()
+            check(got == expected, f"received {got!r}")
+            lines = self.sh(f"for i in $(seq {10 * seconds + 100}); do grep -q '@@CLICKS done' "
+                            "/tmp/clicks && break; sleep 0.1; done; cat /tmp/clicks",
+                            timeout=seconds + 60)
+            offset, uncertainty = self.guest_clock()
+            self.wait_for_state(unit, "inactive", 30)
+        ready = next(line for line in lines if line.startswith("@@CLICKS ready"))
+        # A click's moment on this machine's monotonic clock.
+        wall_less_monotonic = int(board.field(ready, "wall")) - int(board.field(ready, "at"))
+        clicks = [(int(board.field(line, "at")) + wall_less_monotonic) / 1e9 - offset
+                  for line in lines if line.startswith("@@CLICK ")]
+        check(len(clicks) == SOUND_CLICKS, f"{len(clicks)} clicks, not {SOUND_CLICKS}: "
+              + " ".join(line for line in lines if line.startswith("@@CLICKS")))
+        late = [arrival - click for arrival, click in zip(arrivals, clicks)]
+        median = sorted(late)[len(late) // 2]
+        spread = max(late) - min(late)
+        self.figures.append(
+            f"sound at boot: cue (at the adapter) minus click (at the card's far end) median "
+            f"{median * 1e3:.1f} ms, spread {spread * 1e3:.1f} ms over {SOUND_CLICKS} cues "
+            f"(clocks compared within {uncertainty * 1e3:.1f} ms)")
+        check(abs(median) <= SOUND_LATE_AT_MOST + uncertainty and spread <= SOUND_SPREAD_AT_MOST,
+              f"cues against their clicks: {', '.join(f'{x * 1e3:+.1f}' for x in late)} ms "
+              f"(clocks compared within {uncertainty * 1e3:.1f} ms)")
+
     def purge(self):
         lines = self.sh("dpkg --purge orvplayer >/dev/null 2>&1; echo status=$?; "
                         "ls /etc/systemd/system/*.wants /lib/systemd/system /etc/default "
@@ -1028,6 +1117,7 @@ class BootTest:
         self.scenario("a real-time priority from the drop-in", self.realtime)
         self.scenario("a timer plays a show at its time", self.timer)
         self.scenario("a looping show from the settings", self.looping_show)
+        self.scenario("a show with sound from the settings", self.sound_from_the_settings)
         self.scenario("GPIO chip without the udev rule", self.gpio_chip)
         self.scenario("GPIO trigger from the settings", self.gpio_trigger)
         self.scenario("purge", self.purge)

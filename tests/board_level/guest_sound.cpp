@@ -106,7 +106,13 @@ int recordClicks(int argc, char** argv) {
         std::printf("@@CLICKS error=%d\n", errno);
         return 1;
     }
-    std::printf("@@CLICKS ready\n");
+    // The wall clock beside the monotonic one, for a test that compares
+    // the clicks with what another machine saw.
+    timespec wall{};
+    const std::int64_t at = monotonicNanos();
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::printf("@@CLICKS ready at=%lld wall=%lld\n", static_cast<long long>(at),
+                static_cast<long long>(wall.tv_sec) * kSecond + wall.tv_nsec);
     std::fflush(stdout);
     std::vector<std::int16_t> samples;
     std::vector<Reading> readings;
