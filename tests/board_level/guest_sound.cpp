@@ -7,6 +7,7 @@
 //   orv-board-guest record-clicks NODE RATE SECONDS
 //   orv-board-guest pty-arrivals SECONDS
 //   orv-board-guest rate-shift CONTROL DEVICE VALUE
+//   orv-board-guest trigger-lines COUNT EVERY_MS FILE
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -231,4 +232,35 @@ int rateShift(int argc, char** argv) {
         close(control);
     }
     return written == 0 ? 0 : 1;
+}
+
+// Writes COUNT lines to standard output (a player's -w - reads them as
+// triggers), the first EVERY_MS after the start and each next EVERY_MS
+// after the one before, noting when each was written in FILE; then waits
+// as long again and ends, which ends the player's input.
+int triggerLines(int argc, char** argv) {
+    if (argc < 3) {
+        return 2;
+    }
+    const int count = std::atoi(argv[0]);
+    const std::int64_t every = static_cast<std::int64_t>(std::atol(argv[1])) * 1000000;
+    std::FILE* notes = std::fopen(argv[2], "w");
+    if (notes == nullptr) {
+        return 1;
+    }
+    std::int64_t next = monotonicNanos() + every;
+    for (int n = 0; n <= count; ++n, next += every) {
+        timespec at{static_cast<time_t>(next / kSecond), static_cast<long>(next % kSecond)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+        if (n == count) {
+            break;
+        }
+        const std::int64_t written = monotonicNanos();
+        if (write(STDOUT_FILENO, "go\n", 3) != 3) {
+            return 1;
+        }
+        std::fprintf(notes, "@@TRIGGER n=%d at=%lld\n", n, static_cast<long long>(written));
+    }
+    std::fclose(notes);
+    return 0;
 }

@@ -9,7 +9,8 @@
 //   orv-board-guest acm connect|disconnect [--after-ms MS]
 //   orv-board-guest run [--signal-after MS] PROGRAM ARGS...
 //   orv-board-guest hold-gpio CHIP OFFSET MS
-//   orv-board-guest record-clicks | pty-arrivals | rate-shift ...   (see guest_sound.cpp)
+//   orv-board-guest record-clicks | pty-arrivals | rate-shift | trigger-lines ...
+//                   (see guest_sound.cpp)
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <poll.h>
@@ -317,6 +318,7 @@ int holdGpio(int argc, char** argv) {
 int recordClicks(int argc, char** argv);
 int ptyArrivals(int argc, char** argv);
 int rateShift(int argc, char** argv);
+int triggerLines(int argc, char** argv);
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -339,6 +341,8 @@ int main(int argc, char** argv) {
         status = ptyArrivals(argc - 2, argv + 2);
     } else if (command == "rate-shift") {
         status = rateShift(argc - 2, argv + 2);
+    } else if (command == "trigger-lines") {
+        status = triggerLines(argc - 2, argv + 2);
     }
     std::fflush(stdout);
     return status;
