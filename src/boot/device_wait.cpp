@@ -74,10 +74,6 @@ void watchFolderOf(int watcher, const char* path) {
     inotify_add_watch(watcher, folder, IN_CREATE | IN_ATTRIB | IN_MOVED_TO);
 }
 
-}  // namespace
-
-namespace {
-
 // Waits until `look(first, second)` finds a usable device, looking again
 // whenever the folders holding `watchFirst` and `watchSecond` change.
 DeviceFound waitUntilUsable(DeviceFound (*look)(const char*, const char*), const char* first,

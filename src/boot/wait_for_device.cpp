@@ -6,10 +6,9 @@
 // once its sound device is there too (the player's -o: a card by number
 // or id, or "default" for any card). After SECONDS (ORVPLAYER_DEVICE_WAIT
 // in /etc/default/orvplayer) without them, the show's unit fails with one
-// of the messages below. A device that is there
-// but still cannot be opened by then is left to the player to report. The
-// wait is the unit's main process, so it holds up no other part of the
-// boot.
+// of the messages below. A device that is there but still cannot be opened
+// by then is left to the player to report. The wait is the unit's main
+// process, so it holds up no other part of the boot.
 #include <unistd.h>
 
 #include <cstdint>
