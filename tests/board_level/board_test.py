@@ -982,7 +982,8 @@ class Scenarios:
                         f"least {min(seconds):.2f} ms")
         self.notes.append(f"trigger figures ({rounds * per} presses each): " + "; ".join(line))
 
-    def against_the_clicks(self, show, rate, seconds, count, start_in=None, triggers=None):
+    def against_the_clicks(self, show, rate, seconds, count, start_in=None, triggers=None,
+                           reference=False):
         """Plays show and its sound on the kernel's loopback card: each
         click's moment, captured at the card's far end, against its cue's
         arrival at a pseudo-terminal, both on the board's monotonic clock.
@@ -991,9 +992,10 @@ class Scenarios:
         compared with it. With triggers (COUNT, EVERY_MS), the player plays a
         pass on each of COUNT lines on its standard input, written EVERY_MS
         apart, and returns as the last value the moments (ns) the lines were
-        written instead. Returns cue minus click in ms, in show order, the
-        clicks' moments in ns, and the first click minus the start moment in
-        ms (or None)."""
+        written instead. With reference, the naive reference plays the show
+        and its sound in the player's place. Returns cue minus click in ms,
+        in show order, the clicks' moments in ns, and the first click minus
+        the start moment in ms (or None)."""
         sound = show.replace(".txt", ".wav")
         start = " -t @$start" if start_in else ""
         feed = ""
@@ -1008,8 +1010,11 @@ class Scenarios:
             "for i in $(seq 500); do grep -q @@PTY /tmp/arrivals && "
             "grep -q '@@CLICKS ready' /tmp/clicks && break; sleep 0.01; done; "
             "pty=$(sed -n 's/^@@PTY path=//p' /tmp/arrivals); "
-            f"{feed}orv-board-guest run {self.player} -b 115200 -s $pty -f {show} -a {sound} "
-            f"-o hw:Loopback,0 -d 0{start}; wait; cat /tmp/arrivals /tmp/clicks"
+            + (f"orv-board-guest run /bin/orv-sound-reference /dev/snd/pcmC0D0p {UPLOAD}{sound} "
+               f"{UPLOAD}{show} $pty" if reference else
+               f"{feed}orv-board-guest run {self.player} -b 115200 -s $pty -f {show} -a {sound} "
+               f"-o hw:Loopback,0 -d 0{start}")
+            + "; wait; cat /tmp/arrivals /tmp/clicks"
             + ("; cat /tmp/triggers" if triggers else ""))
         lines = self.board.shell(command, timeout=seconds + 120)
         Run(lines).expect("", 0)
@@ -1109,12 +1114,26 @@ class Scenarios:
         try:
             late, clicks, _ = self.against_the_clicks("drift.txt", DRIFT_RATE,
                                                       DRIFT_CLICKS + 5, DRIFT_CLICKS)
+            # The same show on the same card, the naive way.
+            naive, _, _ = self.against_the_clicks("drift.txt", DRIFT_RATE, DRIFT_CLICKS + 5,
+                                                  DRIFT_CLICKS, reference=True)
         finally:
             set_shift(100000)
         spacing = ((clicks[-1] - clicks[0]) / 1e9 / (DRIFT_CLICKS - 1) - 1) * 1e6
         # Medians of the first and the last 10 s.
         tenth = DRIFT_CLICKS // 6
-        drift = sorted(late[-tenth:])[tenth // 2] - sorted(late[:tenth])[tenth // 2]
+
+        def drift_of(values):
+            return sorted(values[-tenth:])[tenth // 2] - sorted(values[:tenth])[tenth // 2]
+
+        drift = drift_of(late)
+        naive_median, naive_p95 = self.centiles(naive)
+        self.notes.append(f"the naive reference on the same card: cue minus click median "
+                          f"{naive_median:.2f} ms, p95 of its size {naive_p95:.2f} ms, drift "
+                          f"from the first 10 s to the last {drift_of(naive):+.2f} ms, the first "
+                          f"cues {', '.join(f'{v:.2f}' for v in naive[:3])} ms")
+        check(abs(drift_of(naive)) > 3, "the naive reference did not drift: the card's rate "
+              "shift did not take")
         median, p95 = self.centiles(late[1:])
         self.notes.append(f"sound on a card {ppm:+d} ppm fast (its clicks {spacing:+.0f} ppm "
                           f"further apart than the board's clock says): cue minus click median "
@@ -1177,13 +1196,16 @@ def main():
     parser.add_argument("--guest-tool", type=Path, required=True)
     parser.add_argument("--gpio-reference", type=Path, required=True,
                         help="the minimal C program the trigger figures compare with")
+    parser.add_argument("--sound-reference", type=Path, required=True,
+                        help="the minimal C program the sound figures compare with")
     parser.add_argument("--only", action="append", default=[], help="run these scenarios")
     args = parser.parse_args()
 
     arch_info = ARCHES[args.arch]
     args.work.mkdir(parents=True, exist_ok=True)
     kernel, modules_dir, busybox = fetch(args.arch, args.cache.resolve())
-    programs = {"orv-board-guest": args.guest_tool, "orv-gpio-reference": args.gpio_reference}
+    programs = {"orv-board-guest": args.guest_tool, "orv-gpio-reference": args.gpio_reference,
+                "orv-sound-reference": args.sound_reference}
     libraries = {}
     names = []
     for word in args.player:
