@@ -7,7 +7,8 @@ emulated FTDI adapter on an xHCI bus, installs the package with dpkg -i and
 checks, across three boots:
 
 First boot, a fresh system (no serial driver loaded yet):
-- dpkg -i, then `systemctl enable --now orvplayer@show.txt` before any
+- dpkg -i (which loads the serial drivers and the sound core), then
+  `systemctl enable --now orvplayer@show.txt` before any
   reboot, then the adapter plugged in: the show plays, byte for byte;
 - the unit's exposure as systemd-analyze security rates it;
 - a show whose file is missing: its message is in `journalctl -t orvplayer`;
@@ -502,9 +503,10 @@ class BootTest:
     # The scenarios, in the order a person would meet them.
 
     def fresh_install_enabled_now(self):
-        # The serial drivers are not loaded before the package is there:
-        # no serial device has been plugged in since boot.
-        loaded = "lsmod | grep -E '^(cdc_acm|usbserial) ' | cut -d' ' -f1 | sort; true"
+        # The serial drivers and the sound core are not loaded before the
+        # package is there: no serial device has been plugged in since boot,
+        # and the emulated system has no sound card.
+        loaded = "lsmod | grep -E '^(cdc_acm|usbserial|snd) ' | cut -d' ' -f1 | sort; true"
         lines = self.sh(loaded)
         check(lines == [], f"loaded before the install: {lines}")
         lines = self.sh("dpkg -i /root/orvplayer.deb >/dev/null 2>&1; echo status=$?")
@@ -517,7 +519,7 @@ class BootTest:
         self.sh("systemctl enable --now orvplayer@show.txt 2>/dev/null")
         lines = self.sh("systemctl is-enabled orvplayer@show.txt")
         check(lines == ["enabled"], f"is-enabled: {lines}")
-        check(after_install == ["cdc_acm", "usbserial"], f"loaded after the install: "
+        check(after_install == ["cdc_acm", "snd", "usbserial"], f"loaded after the install: "
               f"{after_install}")
         program = self.main_program("orvplayer@show.txt", "wait-for-device")
         check(program == "wait-for-device", f"before the adapter came, the unit ran {program}")
