@@ -78,8 +78,8 @@ void watchFolderOf(int watcher, const char* path) {
 // whenever the folders holding `watchFirst` and `watchSecond` change.
 DeviceFound waitUntilUsable(DeviceFound (*look)(const char*, const char*), const char* first,
                             const char* second, const char* watchFirst, const char* watchSecond,
-                            int limitSeconds) {
-    const std::int64_t deadline = monotonicMs() + static_cast<std::int64_t>(limitSeconds) * 1000;
+                            std::int64_t limitMs) {
+    const std::int64_t deadline = monotonicMs() + limitMs;
     const int watcher = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watcher >= 0) {
         watchFolderOf(watcher, watchFirst);
@@ -109,10 +109,11 @@ DeviceFound waitUntilUsable(DeviceFound (*look)(const char*, const char*), const
 }  // namespace
 
 DeviceFound waitForDevice(const char* first, const char* second, int limitSeconds) {
-    return waitUntilUsable(lookForSerial, first, second, first, second, limitSeconds);
+    return waitUntilUsable(lookForSerial, first, second, first, second,
+                           static_cast<std::int64_t>(limitSeconds) * 1000);
 }
 
-DeviceFound waitForSoundDevice(const char* name, int limitSeconds) {
+DeviceFound waitForSoundDevice(const char* name, std::int64_t limitMs) {
     // /dev/snd itself is made with the first card: /dev is watched for it.
-    return waitUntilUsable(lookForSound, name, nullptr, "/dev/snd", "/dev/snd/pcm", limitSeconds);
+    return waitUntilUsable(lookForSound, name, nullptr, "/dev/snd", "/dev/snd/pcm", limitMs);
 }

@@ -1,6 +1,8 @@
 // Waiting at boot for the show's serial device, before the player starts.
 #pragma once
 
+#include <cstdint>
+
 // What waitForDevice() found.
 enum class DeviceFound {
     kNone,        // neither device appeared
@@ -18,8 +20,8 @@ enum class DeviceFound {
 // every second; it starts no program.
 DeviceFound waitForDevice(const char* first, const char* second, int limitSeconds);
 
-// Waits as waitForDevice() does until the sound device `name` is there and
-// this process may open it: the node the name gives (as the player's -o
-// takes it), or for an empty name or "default", the first device of any
-// card.
-DeviceFound waitForSoundDevice(const char* name, int limitSeconds);
+// Waits as waitForDevice() does, for at most `limitMs` milliseconds, until
+// the sound device `name` is there and this process may open it: the node
+// the name gives (as the player's -o takes it), or for an empty name or
+// "default", the first device of any card.
+DeviceFound waitForSoundDevice(const char* name, std::int64_t limitMs);

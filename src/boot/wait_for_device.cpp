@@ -54,15 +54,15 @@ void tellWaiting(const char* first, const char* second) {
     serviceState(state);
 }
 
-std::int64_t monotonicSeconds() {
+std::int64_t monotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Waits for the sound device, for what is left of `limit` seconds counted
-// from `began`; says so and returns false when it did not come.
-bool waitForSound(const char* name, int limit, std::int64_t began) {
+// from `beganMs`; says so and returns false when it did not come.
+bool waitForSound(const char* name, int limit, std::int64_t beganMs) {
     const bool named = name[0] != '\0' && std::strcmp(name, "default") != 0;
     char state[kServiceStateMax];
     if (named) {
@@ -71,9 +71,8 @@ bool waitForSound(const char* name, int limit, std::int64_t began) {
         std::snprintf(state, sizeof state, "waiting for a sound card");
     }
     serviceState(state);
-    const std::int64_t spent = monotonicSeconds() - began;
-    const int left = spent < limit ? limit - static_cast<int>(spent) : 0;
-    if (waitForSoundDevice(name, left) != DeviceFound::kNone) {
+    const std::int64_t left = static_cast<std::int64_t>(limit) * 1000 - (monotonicMs() - beganMs);
+    if (waitForSoundDevice(name, left > 0 ? left : 0) != DeviceFound::kNone) {
         return true;
     }
     if (named) {
@@ -100,7 +99,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const int limit = secondsOf(words[1]);
-    const std::int64_t began = monotonicSeconds();
+    const std::int64_t began = monotonicMs();
     tellWaiting(device != nullptr ? device : ORV_FIRST_DEVICE,
                 device != nullptr ? device : ORV_SECOND_DEVICE);
     if (device != nullptr) {
