@@ -29,6 +29,11 @@ set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mtune=arm1176jzf-s -marm -Wno-psabi")
 # programs are static, not static-pie.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
+# Debian has no static libmpg123 for armel (nor any library of the armel
+# port for the armhf package's cross build): this program plays WAV sounds
+# only, and says so when given a FLAC or MP3 file.
+set(ORV_SOUND_DECODERS OFF CACHE BOOL "Play FLAC and MP3 sounds (libFLAC, libmpg123)")
+
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabi)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

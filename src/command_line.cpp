@@ -12,6 +12,7 @@
 #include "playback/passes.h"
 #include "playback/show_clock.h"
 #include "playback/show_state.h"
+#include "playback/sound_decode.h"
 #include "playback/sound_file.h"
 #include "playback/soundtrack.h"
 #include "playback/stop.h"
@@ -88,10 +89,12 @@ bool openSound() {
         return false;
     }
     if (found != kSoundKnown) {
-        std::printf(
-            "couldn't play sound file %s: orvplayer plays WAV files of 16- or 24-bit PCM "
-            "samples\n",
-            soundPath);
+        const char* reason = found == kSoundDamaged    ? "its sound data is damaged"
+                             : found == kSoundNoMemory ? "not enough memory to decode it"
+                             : found == kSoundNoDecoder
+                                 ? "this build of orvplayer plays WAV files only"
+                                 : "orvplayer plays WAV files of 16- or 24-bit PCM samples";
+        std::printf("couldn't play sound file %s: %s\n", soundPath, reason);
         return false;
     }
     const int opened = soundtrackOpenDevice(soundDevice);

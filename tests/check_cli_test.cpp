@@ -1,6 +1,7 @@
 // orvplayer-check as a command: output, --quiet and exit status.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "emulator.h"
@@ -121,6 +122,29 @@ TEST(CheckCommand, SoundTellsItsLengthBesideTheShowsAndUnplayableSoundEndsWithSt
         EXPECT_EQ(result.status, 2) << r.sound;
         EXPECT_EQ(result.out.substr(0, r.message.size()), r.message);
     }
+}
+
+// A compressed sound lasts what the player plays of it: an MP3's length
+// without its encoder's delay and padding (its header tells 0.575 s).
+TEST(CheckCommand, CompressedSoundsLastWhatThePlayerPlays) {
+    const std::string mp3 = ORV_TEST_SOUNDS "burst-at-200ms.mp3";
+    RunResult result = checkWith({"--sound", mp3, kExamples + "hello.txt"});
+#ifdef ORV_SOUND_DECODERS
+    const std::string length = "0:00:00.500";
+#else
+    const std::string length = "0:00:00.574";
+#endif
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
+              "sound: " + mp3 + ": MP3, 22050 Hz, 1 channel, 16-bit, lasts " + length + "\n");
+#ifdef ORV_SOUND_DECODERS
+    std::ifstream whole(mp3, std::ios::binary);
+    std::string bytes(200, '\0');
+    whole.read(bytes.data(), 200);
+    const std::string cut = fileWith("cut.mp3", bytes);
+    result = checkWith({"--sound", cut, kExamples + "hello.txt"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "orvplayer-check: " + cut + ": its sound data is damaged\n");
+#endif
 }
 
 TEST(CheckCommand, UnreadableFilesAndBadUsageEndWithStatusTwo) {

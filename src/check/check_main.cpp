@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "escape.h"
+#include "playback/sound_decode.h"
 #include "playback/sound_file.h"
 #include "show_check.h"
 
@@ -55,14 +56,35 @@ bool readPositive(const char* text, long most, long* value) {
     return *end == '\0' && *value > 0 && *value <= most;
 }
 
+// A FLAC or MP3 sound decoded as the player decodes it: its exact length
+// (an MP3's without its encoder's delay and padding), or why the player
+// would refuse it. A build without the decoders keeps the header's length.
+int decodeForLength(int fd, SoundFormat* format) {
+    const std::int32_t bits = format->bits;
+    const int decoded = decodeSound(fd, format);
+    format->bits = bits;
+    if (decoded >= 0) {
+        close(decoded);
+    }
+    return decoded >= 0 || decoded == kSoundNoDecoder ? kSoundKnown : decoded;
+}
+
 // Reads the sound file's header into `format`. Returns false after printing
 // why it cannot be played.
 bool readSound(const char* name, SoundFormat* format) {
     const int fd = open(name, O_RDONLY | O_CLOEXEC);
-    const int found = fd < 0 ? kSoundUnreadable : readSoundFormat(fd, format);
+    int found = fd < 0 ? kSoundUnreadable : readSoundFormat(fd, format);
     const int readErrno = errno;
+    if (found == kSoundKnown && format->kind != kSoundWav) {
+        found = decodeForLength(fd, format);
+    }
     if (fd >= 0) {
         close(fd);
+    }
+    if (found == kSoundDamaged || found == kSoundNoMemory) {
+        std::printf("orvplayer-check: %s: %s\n", name,
+                    found == kSoundDamaged ? "its sound data is damaged"
+                                           : "not enough memory to decode it");
     }
     if (found == kSoundUnreadable) {
         std::printf("orvplayer-check: cannot read %s: %s\n", name, std::strerror(readErrno));

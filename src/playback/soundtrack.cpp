@@ -9,6 +9,7 @@
 
 #include "board/board.h"
 #include "sound_clock.h"
+#include "sound_decode.h"
 #include "sound_file.h"
 
 namespace {
@@ -188,10 +189,14 @@ int soundtrackReadFile(const char* path) {
         return kSoundUnreadable;
     }
     const int found = readSoundFormat(g_file, &g_format);
-    if (found == kSoundKnown && g_format.kind != kSoundWav) {
-        return kSoundUnplayable;
+    if (found != kSoundKnown || g_format.kind == kSoundWav) {
+        return found;
     }
-    return found;
+    // FLAC and MP3 are played from their decoded frames.
+    const int decoded = decodeSound(g_file, &g_format);
+    close(g_file);
+    g_file = decoded;
+    return decoded < 0 ? decoded : kSoundKnown;
 }
 
 int soundtrackOpenDevice(const char* device) {

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-// Reads the header of the sound file at `path` and keeps it open. Returns
-// kSoundKnown, or what readSoundFormat() found (kSoundUnplayable also for
-// the kinds this player cannot yet decode).
+// Reads the header of the sound file at `path` and keeps it open (a FLAC
+// or MP3 file: its decoded frames). Returns kSoundKnown, or what
+// readSoundFormat() or decodeSound() found.
 int soundtrackReadFile(const char* path);
 
 // Opens the sound device (nullptr: the first card that plays the sound)

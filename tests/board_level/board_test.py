@@ -149,9 +149,13 @@ def elf_needs(program, sysroot):
     found = {}
     # In the guest, in the loader's multiarch folder (the sysroot's name).
     inside = f"/lib/{sysroot.name}/"
+    # The cross compiler's libraries, then the port's (the sound decoders)
+    # in their multiarch folders.
+    folders = (sysroot / "lib", sysroot / "usr/lib", Path("/usr/lib") / sysroot.name,
+               Path("/lib") / sysroot.name)
     for name in wanted:
-        for folder in ("lib", "usr/lib"):
-            candidate = sysroot / folder / name
+        for folder in folders:
+            candidate = folder / name
             if candidate.exists():
                 found[inside + name] = candidate
                 found.update(elf_needs(candidate, sysroot))

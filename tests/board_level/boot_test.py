@@ -194,15 +194,24 @@ def whole_cues(received, name, passes=1):
     return (expected * passes).startswith(received) and len(received) in ends
 
 
-def root_filesystem(cache):
-    """A Debian 12 base system with systemd and udev, as a tarball (once)."""
-    # adduser: the package depends on it (its group gpio).
-    tarball = cache / "bookworm-systemd-adduser.tar"
+def package_depends(deb):
+    """The packages the package depends on, by name (the first of each
+    choice), so that dpkg -i finds them installed."""
+    field = subprocess.run(["dpkg-deb", "-f", str(deb), "Depends"], check=True,
+                           capture_output=True, text=True).stdout
+    return {re.match(r"[^\s(:|]+", item.strip()).group(0)
+            for item in field.split(",") if item.strip()}
+
+
+def root_filesystem(cache, deb):
+    """A Debian 12 base system with systemd and udev and what the package
+    depends on, as a tarball (once for each set of those)."""
+    packages = sorted({"systemd-sysv", "udev", "kmod"} | package_depends(deb))
+    tarball = cache / f"bookworm-{'-'.join(packages)}.tar"
     if not tarball.exists():
         # Made whole or not at all, even from a mirror in mid-sync.
         subprocess.run([str(ROOT / "packaging" / "make-chroot.sh"), str(tarball), "bookworm",
-                        "--variant=minbase",
-                        "--include=systemd-sysv,udev,kmod,adduser"], check=True)
+                        "--variant=minbase", "--include=" + ",".join(packages)], check=True)
     return tarball
 
 
@@ -1138,7 +1147,7 @@ def main():
     # A kernel whose module build tree the archive has, for gpio-sim.
     version = gpio_sim.kernel_version(board.ARCHES["amd64"]["kernel"])
     kernel, modules_dir, busybox = board.fetch("amd64", cache, version)
-    tarball = root_filesystem(cache)
+    tarball = root_filesystem(cache, args.deb)
     image_deb = next(cache.glob(f"linux-image-{modules_dir.name}_{version}_*.deb"))
     gpio_module = gpio_sim.module(cache, image_deb)
     disk = make_disk(args.work, tarball, modules_dir, args.deb, gpio_module)
