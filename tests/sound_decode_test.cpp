@@ -150,6 +150,10 @@ TEST(SoundDecode, ADamagedFileIsRefused) {
     const std::string flac = bytesOf(flacFile("whole", 2, 16, 20000));
     std::string flipped = flac;
     flipped[flac.size() / 2] = static_cast<char>(flipped[flac.size() / 2] ^ 0x5A);
+    // Its header tells 30000 frames (the lowest 32 bits of the 36 that
+    // tell how many, after the rate, channels and depth): 10000 are missing.
+    std::string longer = flac;
+    longer.replace(22, 4, std::string("\x00\x00\x75\x30", 4));
     const std::string mp3 = bytesOf(ORV_TEST_SOUNDS "burst-at-200ms.mp3");
     const struct {
         const char* name;
@@ -158,8 +162,10 @@ TEST(SoundDecode, ADamagedFileIsRefused) {
         {"flac-flipped", flipped},
         {"flac-cut", flac.substr(0, flac.size() / 2)},
         {"flac-without-frames", flac.substr(0, 42)},
+        {"flac-with-frames-missing", longer},
         // The encoder's Info frame, cut short, and no sound after it.
         {"mp3-without-sound", mp3.substr(0, 200)},
+        {"mp3-cut", mp3.substr(0, 3000)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -33,6 +33,11 @@ int decodeMp3(int fd, SoundFormat* format) {
     }
     lseek(fd, 0, SEEK_SET);
     int result = mpg123_open_fd(decoder, fd) == MPG123_OK ? kSoundKnown : kSoundDamaged;
+    // The length the encoder's Info frame tells, exact when it also tells
+    // the encoder's delay (checked below): a file that ends before it was
+    // cut short.
+    const off_t told = mpg123_length(decoder);
+    std::int64_t frames = 0;
     constexpr std::size_t kSamples = 4608;
     std::int16_t out[kSamples];
     const int frameBytes = format->channels * static_cast<int>(sizeof out[0]);
@@ -40,8 +45,9 @@ int decodeMp3(int fd, SoundFormat* format) {
         size_t bytes = 0;
         const int status =
             mpg123_read(decoder, reinterpret_cast<unsigned char*>(out), sizeof out, &bytes);
-        if (bytes > 0 &&
-            !decodedFrames(out, static_cast<std::int64_t>(bytes) / frameBytes, format->channels)) {
+        const std::int64_t count = static_cast<std::int64_t>(bytes) / frameBytes;
+        frames += count;
+        if (bytes > 0 && !decodedFrames(out, count, format->channels)) {
             result = kSoundNoMemory;
         } else if (status == MPG123_DONE) {
             break;
@@ -52,6 +58,12 @@ int decodeMp3(int fd, SoundFormat* format) {
                          ? kSoundUnreadable
                          : kSoundDamaged;
         }
+    }
+    long delay = -1;
+    double unused = 0;
+    mpg123_getstate(decoder, MPG123_ENC_DELAY, &delay, &unused);
+    if (result == kSoundKnown && delay >= 0 && frames < told) {
+        result = kSoundDamaged;
     }
     mpg123_close(decoder);
     mpg123_delete(decoder);
