@@ -453,6 +453,25 @@ def click_sound(rate, clicks, every_ms):
     return out.getvalue()
 
 
+# A cue every 20 ms for a minute, and a tone as long: a square wave that is
+# never silent, so that a stretch of silence in what the card played is a
+# stall.
+DENSE_SECONDS = 60
+DENSE_EVERY_MS = 20
+
+
+def tone_sound(rate, seconds):
+    high, low = (1000).to_bytes(2, "little", signed=True), (-1000).to_bytes(2, "little",
+                                                                          signed=True)
+    out = io.BytesIO()
+    with wave.open(out, "wb") as sound:
+        sound.setnchannels(2)
+        sound.setsampwidth(2)
+        sound.setframerate(rate)
+        sound.writeframes((high * 2 + low * 2) * (rate * seconds // 2))
+    return out.getvalue()
+
+
 def flac_of(wav):
     """The same sound as FLAC, sample for sample (Debian's flac)."""
     return subprocess.run(["flac", "--silent", "--stdout", "-"], input=wav, check=True,
@@ -467,6 +486,9 @@ SHOWS = {
     # The arm64 build decodes FLAC (the static armhf one plays WAV only).
     "start.flac": (flac_of(click_sound(SOUND_RATE, START_CLICKS, CLICK_EVERY_MS)), b""),
     "drift.wav": (click_sound(DRIFT_RATE, DRIFT_CLICKS, 1000), b""),
+    "tone.wav": (tone_sound(SOUND_RATE, DENSE_SECONDS), b""),
+    "dense.txt": show([(n * DENSE_EVERY_MS, b"c\n")
+                       for n in range(DENSE_SECONDS * 1000 // DENSE_EVERY_MS)]),
     "drift.txt": show([(n * 1000, b"c\n") for n in range(DRIFT_CLICKS)]),
     # Line ends as written, high bytes, colons in the codes, two cues at once.
     "show.txt": show([(0, b"HOUSE OFF\r\n"), (0x64, b"SPOT 1 ON\n"), (0xc8, b"a:b:c\n"),
@@ -1113,9 +1135,10 @@ class Scenarios:
               f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
 
     def sound_card_off(self, ppm):
-        """A minute's show on a loopback card whose clock runs `ppm` parts
-        per million fast (or slow, below 0): the cues stay with the clicks,
-        which drift 6 ms from the board's clock at 100 ppm. The card's rate
+        """A minute's show (--drift-minutes) on a loopback card whose clock
+        runs `ppm` parts per million fast (or slow, below 0): the cues stay
+        with the clicks, which drift 6 ms a minute from the board's clock at
+        100 ppm. The card's rate
         shift (100000 its own rate) stretches its time: above 100000 it
         plays slow."""
         shift = -ppm // 10
@@ -1136,8 +1159,8 @@ class Scenarios:
         finally:
             set_shift(100000)
         spacing = ((clicks[-1] - clicks[0]) / 1e9 / (DRIFT_CLICKS - 1) - 1) * 1e6
-        # Medians of the first and the last 10 s.
-        tenth = DRIFT_CLICKS // 6
+        # Medians of the first and the last 10 s (of a longer show: minute).
+        tenth = min(60, DRIFT_CLICKS // 6)
 
         def drift_of(values):
             return sorted(values[-tenth:])[tenth // 2] - sorted(values[:tenth])[tenth // 2]
@@ -1146,7 +1169,7 @@ class Scenarios:
         naive_median, naive_p95 = self.centiles(naive)
         self.notes.append(f"the naive reference on the same card: cue minus click median "
                           f"{naive_median:.2f} ms, p95 of its size {naive_p95:.2f} ms, drift "
-                          f"from the first 10 s to the last {drift_of(naive):+.2f} ms, the first "
+                          f"from the first {tenth} s to the last {drift_of(naive):+.2f} ms, the first "
                           f"cues {', '.join(f'{v:.2f}' for v in naive[:3])} ms")
         check(abs(drift_of(naive)) > 3, "the naive reference did not drift: the card's rate "
               "shift did not take")
@@ -1154,12 +1177,53 @@ class Scenarios:
         self.notes.append(f"sound on a card {ppm:+d} ppm fast (its clicks {spacing:+.0f} ppm "
                           f"further apart than the board's clock says): cue minus click median "
                           f"{median:.2f} ms, p95 of its size {p95:.2f} ms, drift from the first "
-                          f"10 s to the last {drift:+.2f} ms, the first cues "
+                          f"{tenth} s to the last {drift:+.2f} ms, the first cues "
                           f"{', '.join(f'{v:.2f}' for v in late[:3])} ms")
         check(abs(spacing + ppm) < 50, f"the clicks are {spacing:+.0f} ppm further apart, not "
               f"{-ppm:+d}")
         check(abs(drift) < 1 and abs(median) < 1 and p95 < 2,
               f"cues out of step with the sound: {', '.join(f'{v:.2f}' for v in late)} ms")
+
+    def dense_show_with_and_without_sound(self):
+        """A cue every 20 ms for a minute to a pseudo-terminal, alone and
+        then with a tone playing on the loopback card: each cue's jitter
+        (its lateness from the first cue, less the least), and the card must
+        never have stalled (no stretch of silence in the tone it played)."""
+        count = DENSE_SECONDS * 1000 // DENSE_EVERY_MS
+        figures = {}
+        gaps = sounding = None
+        for sound in (False, True):
+            record = (f"orv-board-guest record-clicks /dev/snd/pcmC0D1c {SOUND_RATE} "
+                      f"{DENSE_SECONDS + 3} > /tmp/clicks & " if sound else "")
+            command = (
+                "mkdir -p /dev/pts; grep -q devpts /proc/mounts || mount -t devpts devpts /dev/pts; "
+                f"orv-board-guest pty-arrivals {DENSE_SECONDS + 5} > /tmp/arrivals & {record}"
+                "for i in $(seq 500); do grep -q @@PTY /tmp/arrivals && "
+                + ("grep -q '@@CLICKS ready' /tmp/clicks && " if sound else "")
+                + "break; sleep 0.01; done; pty=$(sed -n 's/^@@PTY path=//p' /tmp/arrivals); "
+                f"orv-board-guest run {self.player} -b 115200 -s $pty -f dense.txt -d 0"
+                + (" -a tone.wav -o hw:Loopback,0" if sound else "")
+                + "; wait; cat /tmp/arrivals" + ("; cat /tmp/clicks" if sound else ""))
+            lines = self.board.shell(command, timeout=DENSE_SECONDS + 120)
+            Run(lines).expect("", 0)
+            arrivals = [int(field(line, "at")) for line in lines if line.startswith("@@ARRIVAL")]
+            check(len(arrivals) == count, f"{len(arrivals)} cues arrived, not {count}")
+            late = [at - arrivals[0] - n * DENSE_EVERY_MS * 1000000
+                    for n, at in enumerate(arrivals)]
+            jitter = sorted((value - min(late)) / 1e3 for value in late)
+            figures[sound] = (jitter[count // 2], jitter[count * 99 // 100], jitter[-1])
+            if sound:
+                done = next(line for line in lines if line.startswith("@@CLICKS done"))
+                gaps, sounding = int(field(done, "gaps")), int(field(done, "sounding"))
+        (alone, with_sound) = figures[False], figures[True]
+        self.notes.append(
+            f"a cue every {DENSE_EVERY_MS} ms for {DENSE_SECONDS} s, jitter median / p99 / max: "
+            f"alone {alone[0]:.1f} / {alone[1]:.1f} / {alone[2]:.1f} µs, with sound "
+            f"{with_sound[0]:.1f} / {with_sound[1]:.1f} / {with_sound[2]:.1f} µs (difference "
+            f"{with_sound[0] - alone[0]:+.1f} / {with_sound[1] - alone[1]:+.1f} µs); the card "
+            f"played {sounding / SOUND_RATE:.2f} s of tone with {gaps} stretches of silence")
+        check(gaps == 0 and sounding >= (DENSE_SECONDS - 1) * SOUND_RATE,
+              f"the sound stalled: {gaps} stretches of silence, {sounding} frames of tone")
 
     def sound_card_100_ppm_off(self):
         # Fast on one board, slow on the other: a minute each.
@@ -1185,6 +1249,8 @@ class Scenarios:
     NATIVE = [presses_after_each_pass_play_a_pass_each, trigger_figures_against_the_reference,
               sound_starts_at_the_start_moment, sound_starts_on_a_trigger,
               sound_card_100_ppm_off]
+    # Figures for the docs, run by name only (--only).
+    BENCH = [dense_show_with_and_without_sound]
     # A build for another board (the armhf build on the arm64 board, as on a
     # 32-bit Raspberry Pi OS with a 64-bit kernel) runs those that pass its
     # calls through the kernel's 32-bit compatibility layer: the rates
@@ -1215,7 +1281,14 @@ def main():
     parser.add_argument("--sound-reference", type=Path, required=True,
                         help="the minimal C program the sound figures compare with")
     parser.add_argument("--only", action="append", default=[], help="run these scenarios")
+    parser.add_argument("--drift-minutes", type=int, default=1,
+                        help="how long the show on a card 100 ppm off lasts (a manual run)")
     args = parser.parse_args()
+    if args.drift_minutes != 1:
+        global DRIFT_CLICKS
+        DRIFT_CLICKS = 60 * args.drift_minutes
+        SHOWS["drift.wav"] = (click_sound(DRIFT_RATE, DRIFT_CLICKS, 1000), b"")
+        SHOWS["drift.txt"] = show([(n * 1000, b"c\n") for n in range(DRIFT_CLICKS)])
 
     arch_info = ARCHES[args.arch]
     args.work.mkdir(parents=True, exist_ok=True)
@@ -1241,8 +1314,9 @@ def main():
             scenarios = Scenarios(board, "/bin/" + name, args.arch)
             own = name == names[0]
             chosen = Scenarios.ALL + Scenarios.NATIVE if own else Scenarios.OTHER_BUILD
-            for scenario in chosen:
-                if args.only and scenario.__name__ not in args.only:
+            for scenario in chosen + Scenarios.BENCH:
+                if (args.only or scenario in Scenarios.BENCH) and \
+                        scenario.__name__ not in args.only:
                     continue
                 begun = time.monotonic()
                 try:

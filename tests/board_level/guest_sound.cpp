@@ -164,8 +164,26 @@ int recordClicks(int argc, char** argv) {
         }
         quiet = 0;
     }
-    std::printf("@@CLICKS done=%d readings=%zu frames=%lld\n", clicks, readings.size(),
-                static_cast<long long>(read));
+    // Stretches of silence of 2 ms or more within the sound (from its first
+    // sample that is not silent to its last): where a sound that never
+    // falls silent (a tone) stalled, the card played silence.
+    std::size_t first = 0;
+    std::size_t last = 0;
+    for (std::size_t frame = 0; frame < samples.size() / 2; ++frame) {
+        if (samples[2 * frame] != 0) {
+            first = first == 0 && last == 0 ? frame : first;
+            last = frame;
+        }
+    }
+    int gaps = 0;
+    std::size_t silent = 0;
+    for (std::size_t frame = first; frame <= last && last > 0; ++frame) {
+        silent = samples[2 * frame] == 0 ? silent + 1 : 0;
+        gaps += silent == rate / 500 ? 1 : 0;
+    }
+    std::printf("@@CLICKS done=%d readings=%zu frames=%lld gaps=%d sounding=%lld\n", clicks,
+                readings.size(), static_cast<long long>(read), gaps,
+                static_cast<long long>(last > 0 ? last - first + 1 : 0));
     return 0;
 }
 
