@@ -1212,6 +1212,14 @@ class Scenarios:
                     for n, at in enumerate(arrivals)]
             jitter = sorted((value - min(late)) / 1e3 for value in late)
             figures[sound] = (jitter[count // 2], jitter[count * 99 // 100], jitter[-1])
+            # The median lateness of the last tenth less that of the first:
+            # with sound, the cues follow the card's clock, not the board's.
+            tenth = count // 10
+            drift = (sorted(late[-tenth:])[tenth // 2] - sorted(late[:tenth])[tenth // 2]) / 1e3
+            self.notes.append(f"{'with' if sound else 'without'} sound, the first cues' lateness "
+                              f"from the first: {', '.join(f'{v / 1e6:.2f}' for v in late[:6])} "
+                              f"ms, the least {min(late) / 1e6:.2f} ms (cue {late.index(min(late))})"
+                              f", drift {drift:+.1f} µs")
             if sound:
                 done = next(line for line in lines if line.startswith("@@CLICKS done"))
                 gaps, sounding = int(field(done, "gaps")), int(field(done, "sounding"))
