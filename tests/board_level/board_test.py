@@ -1049,7 +1049,7 @@ class Scenarios:
                f"{UPLOAD}{show} $pty" if reference else
                f"{feed}orv-board-guest run {self.player} -b 115200 -s $pty -f {show} -a {sound} "
                f"-o hw:Loopback,0 -d 0{start}")
-            + "; wait; cat /tmp/arrivals /tmp/clicks"
+            + "; wait; cat /tmp/arrivals /tmp/clicks; dmesg | grep -i -E 'oom|killed' | tail -n 3"
             + ("; cat /tmp/triggers" if triggers else ""))
         lines = self.board.shell(command, timeout=seconds + 120)
         Run(lines).expect("", 0)
@@ -1057,7 +1057,8 @@ class Scenarios:
         clicks = [int(field(line, "at")) for line in lines if line.startswith("@@CLICK ")]
         check(len(arrivals) == count and len(clicks) == count,
               f"{len(arrivals)} cues and {len(clicks)} clicks, not {count}: "
-              + " ".join(line for line in lines if line.startswith("@@CLICKS")))
+              + " ".join(line for line in lines if line.startswith(("@@CLICKS", "@@RUN")))
+              + " " + " ".join(line for line in lines if "oom" in line.lower()))
         late = [(arrival - click) / 1e6 for arrival, click in zip(arrivals, clicks)]
         if triggers:
             return late, clicks, [int(field(line, "at")) for line in lines
