@@ -61,7 +61,7 @@ int soundWrite(int /*handle*/, const std::int16_t* frames, int count) {
         }
         // Read as the player's test sound has them: two channels.
         const std::int16_t* frame = frames + i * std::min(2, sound.channels);
-        sound.frames.push_back(sound.channels >= 2 ? frame[0] | frame[1] << 15 : frame[0]);
+        sound.frames.push_back(sound.channels >= 2 ? frame[0] | frame[1] * (1 << 15) : frame[0]);
     }
     return taken;
 }

@@ -96,8 +96,9 @@ TEST(SoundDecode, FlacGivesEverySampleAs16Bits) {
         int wrong = 0;
         for (std::int64_t i = 0; i < c.frames; ++i) {
             for (int ch = 0; ch < c.channels; ++ch) {
-                const std::int32_t want = c.bits >= 16 ? sampleOf(i, ch, c.bits) >> (c.bits - 16)
-                                                       : sampleOf(i, ch, c.bits) << (16 - c.bits);
+                const std::int32_t want = c.bits >= 16
+                                              ? sampleOf(i, ch, c.bits) >> (c.bits - 16)
+                                              : sampleOf(i, ch, c.bits) * (1 << (16 - c.bits));
                 wrong += samples[static_cast<std::size_t>(i * c.channels + ch)] != want;
             }
         }
